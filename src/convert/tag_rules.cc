@@ -1,0 +1,92 @@
+#include <array>
+
+#include "convert/convert.h"
+
+namespace {
+
+enum class Match { kWholeTag, kPrefix };
+
+struct TagRule {
+  std::string_view upper, lower;  // lower is empty where a rule has one form
+  Match match;
+  std::size_t only_if_length;  // 0, or the exact tag length the output needs
+  std::string_view output;
+  int change;
+};
+
+constexpr std::size_t kRuleWidth = 80;
+
+// A horizontal rule: a line of underscores and a blank line.
+constexpr auto kUnderscores = [] {
+  std::array<char, kRuleWidth + 2> line{};
+  line.fill('_');
+  line[kRuleWidth] = '\n';
+  line[kRuleWidth + 1] = '\n';
+  return line;
+}();
+constexpr std::string_view kUnderscoreRule(kUnderscores.data(), kUnderscores.size());
+
+// Every rule is tried on every tag, in this order: where several match, their outputs follow
+// one another and their changes add up. The change becomes the loop's space_run after the tag:
+// -1 drops the first whitespace byte after the tag, 1 or more drop all of it.
+// clang-format off
+constexpr TagRule kTagRules[] = {
+    // upper      lower        match             len    output           change
+    {"<HTML>",    "<html>",    Match::kWholeTag, 0,     "",              +1},  // 1
+    {"<BODY>",    "<body>",    Match::kWholeTag, 0,     "",              +1},  // 2
+    {"</HEAD>",   "</head>",   Match::kWholeTag, 0,     "\n",            +1},  // 3
+    {"<CENTER>",  "<center>",  Match::kWholeTag, 0,     "\n",            +1},  // 4
+    {"</CENTER>", "</center>", Match::kWholeTag, 0,     "\n",            +1},  // 5
+    {"<P>",       "<p>",       Match::kWholeTag, 0,     "\n\n",          -1},  // 6
+    {"<BR>",      "<br>",      Match::kWholeTag, 0,     "\n",            -1},  // 7
+    // Headings: only "<H1>" to "<H9>" and "</H1>" to "</H9>" are short enough for a line
+    // break, but every tag beginning so (<HEAD>, <HR>, </HTML>) absorbs the whitespace after it.
+    {"<H",        "<h",        Match::kPrefix,   4,     "\n",            +1},  // 8
+    {"</H",       "</h",       Match::kPrefix,   5,     "\n",            +1},  // 9
+    {"<DL>",      "<dl>",      Match::kWholeTag, 0,     "",              +1},  // 10
+    {"</DL>",     "</dl>",     Match::kWholeTag, 0,     "\n",            +1},  // 11
+    {"<DD>",      "<dd>",      Match::kWholeTag, 0,     "\n\t\t",        0},  // 12
+    {"<DT>",      "<dt>",      Match::kWholeTag, 0,     "\t",            0},  // 13
+    {"<LI>",      "<li>",      Match::kWholeTag, 0,     "\n\t\t",        0},  // 14
+    {"<UL>",      "<ul>",      Match::kWholeTag, 0,     "",              +1},  // 15
+    {"</UL>",     "</ul>",     Match::kWholeTag, 0,     "\n",            +1},  // 16
+    {"<OL>",      "<ol>",      Match::kWholeTag, 0,     "",              +1},  // 17
+    {"</OL>",     "</ol>",     Match::kWholeTag, 0,     "\n",            +1},  // 18
+    {"<TABLE>",   "<table>",   Match::kWholeTag, 0,     "\n",            +1},  // 19
+    {"</TABLE>",  "</table>",  Match::kWholeTag, 0,     "\n",            +1},  // 20
+    {"<TH",       "<th",       Match::kPrefix,   0,     "\n\t",          +1},  // 21
+    {"</TH>",     "</th>",     Match::kWholeTag, 0,     "\n",            +1},  // 22
+    {"<TR",       "<tr",       Match::kPrefix,   0,     "\t",            +1},  // 23
+    {"</TR>",     "</tr>",     Match::kWholeTag, 0,     "\n",            +1},  // 24
+    {"<BLINK>",   "<blink>",   Match::kWholeTag, 0,     "",              +1},  // 25
+    {"</BLINK>",  "</blink>",  Match::kWholeTag, 0,     "",              +1},  // 26
+    {"<HR",       "<hr",       Match::kPrefix,   0,     kUnderscoreRule, +1},  // 27
+    {"<IMG",      "<img",      Match::kPrefix,   0,     "",              +1},  // 28
+    {"<A HREF",   "",          Match::kPrefix,   0,     "",              +1},  // 29
+    {"<FORM",     "<form",     Match::kPrefix,   0,     "",              +1},  // 30
+    {"</FORM",    "</form",    Match::kPrefix,   0,     "\n",            +1},  // 31
+    {"<B>",       "<b>",       Match::kWholeTag, 0,     "[",             +1},  // 32
+    {"</B>",      "</b>",      Match::kWholeTag, 0,     "]",             +1},  // 33
+    {"<I>",       "<i>",       Match::kWholeTag, 0,     "{",             +1},  // 34
+    {"</I>",      "</i>",      Match::kWholeTag, 0,     "}",             +1},  // 35
+};
+// clang-format on
+static_assert(std::size(kTagRules) == 35);
+
+bool matches(const TagRule& rule, std::string_view tag, std::string_view pattern) {
+  if (pattern.empty()) return false;
+  return rule.match == Match::kWholeTag ? tag == pattern : tag.starts_with(pattern);
+}
+
+}  // namespace
+
+int render_tag(std::string_view tag, OutStream& text) {
+  int result = 0;
+  for (const TagRule& rule : kTagRules) {
+    if (!matches(rule, tag, rule.upper) && !matches(rule, tag, rule.lower)) continue;
+    if (rule.only_if_length == 0 || tag.size() == rule.only_if_length)
+      put_string(text, rule.output);
+    result += rule.change;
+  }
+  return result;
+}

@@ -1,0 +1,235 @@
+#include "platform/text_stream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#ifdef _WIN32
+#include <io.h>
+inline constexpr bool kHostLineEndIsCrLf = true;
+#else
+inline constexpr bool kHostLineEndIsCrLf = false;
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+#endif
+
+namespace {
+
+// Reads up to n raw bytes into dst: the count, 0 at the end, -1 on a read error.
+long read_raw(InStream& in, unsigned char* dst, std::size_t n) {
+  if (in.fd < 0) {
+    const std::size_t count = std::min(n, in.memory.size());
+    if (count > 0) std::memcpy(dst, in.memory.data(), count);
+    in.memory.remove_prefix(count);
+    return static_cast<long>(count);
+  }
+  for (;;) {
+    const auto count = ::read(in.fd, dst, static_cast<unsigned>(n));
+    if (count >= 0) return static_cast<long>(count);
+    if (errno != EINTR) return -1;
+  }
+}
+
+// Joins each CR LF of p[0, n) into one LF, in place, and returns the new length.
+std::size_t join_crlf(unsigned char* p, std::size_t n) {
+  const unsigned char* const end = p + n;
+  auto* cr = static_cast<unsigned char*>(std::memchr(p, kCR, n));
+  if (cr == nullptr) return n;
+  unsigned char* w = cr;
+  const unsigned char* r = cr;
+  for (;;) {  // r is at a CR
+    if (r + 1 < end && r[1] == kLF) {
+      *w++ = kLF;
+      r += 2;
+    } else {
+      *w++ = kCR;
+      r += 1;
+    }
+    const auto* next = static_cast<const unsigned char*>(std::memchr(r, kCR, std::size_t(end - r)));
+    const unsigned char* stop = next != nullptr ? next : end;
+    std::memmove(w, r, std::size_t(stop - r));
+    w += stop - r;
+    r = stop;
+    if (next == nullptr) return std::size_t(w - p);
+  }
+}
+
+}  // namespace
+
+int refill(InStream& in) {
+  in.pos = in.len = 0;
+  // One byte in front of the raw bytes, for a CR held back from the last refill.
+  if (!in.buffer) in.buffer.reset(new unsigned char[in.refill_size + 1]);
+  while (!in.ended) {
+    unsigned char* start = in.buffer.get() + 1;
+    const long n = read_raw(in, start, in.refill_size);
+    std::size_t count = 0;
+    if (n <= 0) {
+      in.failed = n < 0;
+      in.ended = true;
+    } else {
+      count = std::size_t(n);
+      if (const void* eof = std::memchr(start, kDosEof, count)) {
+        count = std::size_t(static_cast<const unsigned char*>(eof) - start);
+        in.ended = true;
+      }
+    }
+    if (in.cr_held) {
+      in.cr_held = false;
+      if (count == 0 || start[0] != kLF) {  // a lone CR; a CR LF stays the LF alone
+        *--start = kCR;
+        ++count;
+      }
+    }
+    // A CR that ends this refill may be the first half of a CR LF: hold it back.
+    if (count > 0 && start[count - 1] == kCR && !in.ended) {
+      in.cr_held = true;
+      --count;
+    }
+    count = join_crlf(start, count);
+    if (count > 0) {
+      in.pos = std::size_t(start - in.buffer.get());
+      in.len = in.pos + count;
+      return in.buffer[in.pos++];
+    }
+  }
+  return kEnd;
+}
+
+bool open_input(InStream& in, std::string_view dos_name) {
+  in = InStream{};
+  in.ended = true;
+  const int fd = ::open(host_name(dos_name).c_str(), O_RDONLY | O_BINARY);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    (void)::close(fd);
+    return false;
+  }
+  in.fd = fd;
+  in.ended = false;
+  return true;
+}
+
+void open_memory_input(InStream& in, std::string_view bytes, std::size_t refill_size) {
+  in = InStream{};
+  in.memory = bytes;
+  in.refill_size = std::max<std::size_t>(refill_size, 1);
+}
+
+void open_standard_input(InStream& in) {
+  in = InStream{};
+  in.fd = 0;
+}
+
+bool close_input(InStream& in) {
+  if (in.fd > 0) (void)::close(in.fd);
+  in.fd = -1;
+  return !in.failed;
+}
+
+bool open_output(OutStream& out, std::string_view dos_name) {
+  out = OutStream{};
+  out.buffer.reset(new unsigned char[kStreamBufferSize]);
+  out.fd = ::open(host_name(dos_name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0666);
+  return out.fd >= 0;
+}
+
+void open_memory_output(OutStream& out, std::string* sink) {
+  out = OutStream{};
+  out.buffer.reset(new unsigned char[kStreamBufferSize]);
+  out.memory = sink;
+}
+
+void open_console(OutStream& out) {
+  out = OutStream{};
+  out.buffer.reset(new unsigned char[kStreamBufferSize]);
+  out.fd = 1;
+  out.crlf = kHostLineEndIsCrLf;
+#ifdef _WIN32
+  (void)_setmode(1, _O_BINARY);  // the line ends are ours to write
+#endif
+}
+
+void flush(OutStream& out) {
+  const unsigned char* p = out.buffer.get();
+  std::size_t n = out.len;
+  out.len = 0;
+  if (out.failed) return;
+  if (out.fd < 0) {
+    if (out.memory != nullptr) out.memory->append(reinterpret_cast<const char*>(p), n);
+    return;
+  }
+  while (n > 0) {
+    const auto written = ::write(out.fd, p, static_cast<unsigned>(n));
+    if (written <= 0) {
+      if (written < 0 && errno == EINTR) continue;
+      out.failed = true;
+      return;
+    }
+    p += written;
+    n -= std::size_t(written);
+  }
+}
+
+bool close_output(OutStream& out) {
+  flush(out);
+  if (out.fd >= 0 && ::close(out.fd) != 0) out.failed = true;
+  out.fd = -1;
+  return !out.failed;
+}
+
+void put_string(OutStream& out, std::string_view s) {
+  for (const char c : s)
+    put_byte(out, static_cast<unsigned char>(c));
+}
+
+void print(OutStream& out, std::string_view format, std::string_view arg) {
+  const std::size_t at = format.find('%');
+  if (at == std::string_view::npos) {
+    put_string(out, format);
+  } else {
+    put_string(out, format.substr(0, at));
+    put_string(out, arg);
+    put_string(out, format.substr(at + 2));
+  }
+  flush(out);
+}
+
+std::string host_name(std::string_view dos_name) {
+  std::string name(dos_name);
+  if constexpr (std::filesystem::path::preferred_separator == '/') {
+    std::replace(name.begin(), name.end(), '\\', '/');
+  }
+  return name;
+}
+
+bool file_exists(std::string_view dos_name) {
+  InStream probe;
+  const bool opened = open_input(probe, dos_name);
+  (void)close_input(probe);
+  return opened;
+}
+
+bool same_file(std::string_view dos_name_a, std::string_view dos_name_b) {
+  const std::string a = host_name(dos_name_a);
+  const std::string b = host_name(dos_name_b);
+  struct stat sa {};
+  struct stat sb {};
+  const bool a_exists = ::stat(a.c_str(), &sa) == 0;
+  const bool b_exists = ::stat(b.c_str(), &sb) == 0;
+  if (a_exists && b_exists) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  if (a_exists || b_exists) return false;
+  std::error_code error;
+  const auto normal = [&error](const std::string& name) {
+    return std::filesystem::weakly_canonical(std::filesystem::absolute(name, error), error);
+  };
+  return normal(a) == normal(b);
+}

@@ -1,0 +1,102 @@
+// DOS text-mode streams and DOS file names, the same on every system.
+//
+// Files are read and written in binary and translated here: on disk a line
+// break is CR LF, on reading CR LF arrives as one LF and a byte 0x1A ends the
+// input. Streams can also be built over memory, so the converter is tested
+// without files.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+inline constexpr unsigned char kCR = 0x0D;
+inline constexpr unsigned char kLF = 0x0A;
+inline constexpr unsigned char kDosEof = 0x1A;  // ends a DOS text file for good
+
+// What get_byte returns at the end of the input: distinct from all 256 byte values.
+inline constexpr int kEnd = -1;
+
+inline constexpr std::size_t kStreamBufferSize = 64 * 1024;
+
+struct InStream {
+  int fd = -1;                                  // the file read, or -1 when reading memory
+  std::string_view memory;                      // the bytes not yet read, when fd is -1
+  std::size_t refill_size = kStreamBufferSize;  // raw bytes asked for per refill
+  std::unique_ptr<unsigned char[]> buffer;      // translated bytes
+  std::size_t pos = 0;                          // next byte of buffer to deliver
+  std::size_t len = 0;                          // translated bytes in buffer
+  bool cr_held = false;  // the last refill ended in CR: the next one tells if LF follows
+  bool ended = false;    // nothing more will be delivered: end of file, 0x1A or error
+  bool failed = false;   // a read error ended the input
+};
+
+struct OutStream {
+  int fd = -1;                    // the file written, or -1
+  std::string* memory = nullptr;  // where the bytes go when fd is -1; none: they are dropped
+  bool crlf = true;     // store each LF as CR LF (false for a console whose lines end in LF)
+  bool failed = false;  // a write failed; what followed was dropped
+  std::unique_ptr<unsigned char[]> buffer;
+  std::size_t len = 0;  // bytes waiting in buffer
+};
+
+// Opens the file with this DOS name for reading; false if it is missing, unreadable or a directory.
+bool open_input(InStream& in, std::string_view dos_name);
+// Reads these bytes as if they were a file, refill_size raw bytes at a time.
+void open_memory_input(InStream& in, std::string_view bytes,
+                       std::size_t refill_size = kStreamBufferSize);
+// Reads standard input.
+void open_standard_input(InStream& in);
+// Closes the input; false if a read error ended it early.
+bool close_input(InStream& in);
+
+// Refills the buffer and returns its first byte, or kEnd. get_byte's slow path.
+int refill(InStream& in);
+
+// Returns the next byte (0..255), or kEnd at the end of the input.
+inline int get_byte(InStream& in) {
+  if (in.pos < in.len) return in.buffer[in.pos++];
+  return refill(in);
+}
+
+// Creates or empties the file with this DOS name for writing. If that fails, returns false
+// and leaves a stream that drops whatever is written to it.
+bool open_output(OutStream& out, std::string_view dos_name);
+// Appends everything written to *sink.
+void open_memory_output(OutStream& out, std::string* sink);
+// Standard output, with the host's own line ends.
+void open_console(OutStream& out);
+// Writes out the buffer; sets out.failed if that fails.
+void flush(OutStream& out);
+// Flushes and closes; false if any write or the close failed.
+bool close_output(OutStream& out);
+
+// Stores one byte without translation.
+inline void put_raw(OutStream& out, unsigned char c) {
+  if (out.len == kStreamBufferSize) flush(out);
+  out.buffer[out.len++] = c;
+}
+
+// Writes one byte; a line break goes out as CR LF.
+inline void put_byte(OutStream& out, int c) {
+  if (c == kLF && out.crlf) put_raw(out, kCR);
+  put_raw(out, static_cast<unsigned char>(c));
+}
+
+// Writes every byte of s, NUL included, as put_byte does.
+void put_string(OutStream& out, std::string_view s);
+
+// Formatted console write: format with its one conversion (%s, %c or %d), if any, replaced by arg,
+// byte for byte, then flushed so that it is on the screen before anything is read.
+void print(OutStream& out, std::string_view format, std::string_view arg = {});
+
+// The host's name for a DOS file name: each '\' becomes the host's directory separator.
+std::string host_name(std::string_view dos_name);
+
+// True if the file can be opened for reading: it exists and is not a directory.
+bool file_exists(std::string_view dos_name);
+
+// True if the two names denote one file: the same file on disk when both exist,
+// otherwise the same path once made absolute and normalised.
+bool same_file(std::string_view dos_name_a, std::string_view dos_name_b);

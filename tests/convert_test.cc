@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_util.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct Case {
+  std::string html, text;
+};
+
+void expect_text(const Case& c) {
+  EXPECT_EQ(crlf(c.text), convert(c.html).text) << testing::PrintToString(c.html);
+}
+
+// Whitespace runs collapse to one space; the first run of the file counts too.
+TEST(ConvertFile, CollapsesWhitespace) {
+  const Case cases[] = {
+      {"a  \n\n b", "a b"},
+      {"\n\n  Hello", " Hello"},
+      {"end.\n", "end. "},
+      {"a\tb\nc", "a b c"},
+      {"a\r\nb", "a b"},
+      {"a\x0b\x0c\r b", "a b"},
+      {"", ""},
+  };
+  for (const Case& c : cases)
+    expect_text(c);
+}
+
+// Every byte that is not '<', '&' or whitespace is copied as it stands.
+TEST(ConvertFile, CopiesOrdinaryBytes) {
+  const Case cases[] = {
+      {"a > b; c", "a > b; c"},
+      {"\xff\x80 \xfe", "\xff\x80 \xfe"},
+      {"a\0b"s, "a\0b"s},
+      {"\x01\x7f", "\x01\x7f"},
+  };
+  for (const Case& c : cases)
+    expect_text(c);
+}
+
+TEST(ConvertFile, StopsAtDosEndOfFile) {
+  const Conversion result = convert("a b\x1a<P>c &amp; d");
+  EXPECT_EQ("a b", result.text);
+  EXPECT_EQ("", result.tags);
+}
+
+// A tag's result replaces space_run, so the whitespace after it depends on the tag.
+TEST(ConvertFile, TagsAndWhitespaceMeet) {
+  const Case cases[] = {
+      {"a <X> b", "a  b"},  // no rule: 0 lets the next run become a space
+      {"a<X>b", "ab"},
+      {"<P>\nHello", "\n\nHello"},  // -1 swallows one whitespace byte
+      {"<P>\n\nHello", "\n\n Hello"},
+      {"<BR>\nNext", "\nNext"},
+      {"<B>bold</B> text", "[bold]text"},  // 1 swallows the whole run
+      {"<LI> First", "\n\t\t First"},
+      {"<HR>  \n <P>x", "\n" + std::string(80, '_') + "\n\n\n\nx"},
+  };
+  for (const Case& c : cases)
+    expect_text(c);
+}
+
+// An entity's replacement neither counts as whitespace nor resets space_run.
+TEST(ConvertFile, EntitiesAndWhitespaceMeet) {
+  const Case cases[] = {
+      {"x &lt; y", "x <y"},           {"x&lt; y", "x< y"},
+      {"a&nbsp; b", "a  b"},          {"&nbsp;&nbsp;", "  "},
+      {"Tom&amp;Jerry", "Tom&Jerry"}, {"a & b", "a & b"},
+      {"<B> &amp; x", "[&x"},
+  };
+  for (const Case& c : cases)
+    expect_text(c);
+}
+
+// The tag file lists every tag exactly as written, one per line.
+TEST(TagLog, LogsEachTagAsWritten) {
+  struct LogCase {
+    std::string html, tags, text;
+  };
+  const LogCase cases[] = {
+      {"<P>", "<P>\n", "\n\n"},
+      {"<>", "<>\n", ""},
+      {"< p  align=center >", "< p  align=center >\n", ""},
+      {"<IMG\r\nSRC=a.gif>", "<IMG\nSRC=a.gif>\n", ""},
+      {"<IMG\rSRC=a.gif>", "<IMG\rSRC=a.gif>\n", ""},
+      {"<a<b>", "<a<b>\n", ""},
+      {"<!-- a > b -->", "<!-- a >\n", " b -->"},
+      {"<A TITLE=\"x>y\">z", "<A TITLE=\"x>\n", "y\">z"},
+      {"a > b", "", "a > b"},
+      {"<B>x</B><I>y</I>", "<B>\n</B>\n<I>\n</I>\n", "[x]{y}"},
+      {"<a href=\"x&amp;y\">", "<a href=\"x&amp;y\">\n", ""},
+      {"x <P", "<P\n", "x "},  // the input ends inside the tag: logged as it stands
+      {"<HR", "<HR\n", std::string(80, '_') + "\n\n"},
+      {"<", "<\n", ""},
+      {"<B\0x>"s, "<B\0x>\n"s, ""},  // NUL is an ordinary byte of the tag
+      {"<B>\0</B>"s, "<B>\n</B>\n"s, "[\0]"s},
+  };
+  for (const LogCase& c : cases) {
+    const Conversion result = convert(c.html);
+    EXPECT_EQ(crlf(c.tags), result.tags) << testing::PrintToString(c.html);
+    EXPECT_EQ(crlf(c.text), result.text) << testing::PrintToString(c.html);
+  }
+}
+
+TEST(TagLog, KeepsLongTagsWhole) {
+  for (const std::size_t length : {997u, 998u, 5000u}) {
+    const std::string tag = "<" + std::string(length, 'x') + ">";
+    const Conversion result = convert("a" + tag + "b" + tag);
+    EXPECT_EQ(crlf(tag + "\n" + tag + "\n"), result.tags) << length;
+    EXPECT_EQ("ab", result.text) << length;
+  }
+}
+
+// The way the input is cut into refills changes nothing.
+TEST(ConvertFile, SameResultAtEveryRefillSize) {
+  const std::string html =
+      "<HTML>\r\n<HEAD><TITLE>T</TITLE></HEAD>\r\n<BODY>\r\n<H1>Head</H1>\r\n"
+      "<P>Tom &amp; Jerry &copy now\r\n<UL>\r\n<LI>one\r\n<LI>two\r\n</UL>\r"
+      "<IMG\r\nSRC=x.gif>&lt\r\n;&AMP;\r\n\x1a<P>gone";
+  const Conversion whole = convert(html);
+  EXPECT_NE("", whole.text);
+  for (const std::size_t refill : kRefillSizes) {
+    EXPECT_EQ(whole, convert(html, refill)) << "refill " << refill;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,95 @@
+// Helpers shared by the tests.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
+
+#include "convert/convert.h"
+#include "platform/text_stream.h"
+
+// The bytes as they lie on disk: each line break stored as CR LF.
+inline std::string crlf(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+// Refill sizes that cut an input in many different places.
+inline constexpr std::size_t kRefillSizes[] = {1, 2, 3, 7, kStreamBufferSize};
+
+// What one conversion wrote to each of its three outputs.
+struct Conversion {
+  std::string text, tags, console;
+  bool operator==(const Conversion&) const = default;
+};
+
+// Converts html on memory streams, reading refill_size raw bytes at a time.
+inline Conversion convert(std::string_view html, std::size_t refill_size = kStreamBufferSize) {
+  Conversion result;
+  InStream in;
+  OutStream text, tags, console;
+  open_memory_input(in, html, refill_size);
+  open_memory_output(text, &result.text);
+  open_memory_output(tags, &result.tags);
+  open_memory_output(console, &result.console);
+  console.crlf = false;
+  convert_file(in, text, tags, console);
+  close_output(text);
+  close_output(tags);
+  close_output(console);
+  return result;
+}
+
+// Whatever render_tag wrote, as stored on disk, and what it returned.
+struct Rendering {
+  std::string text;
+  int result;
+};
+
+inline Rendering render(std::string_view tag) {
+  Rendering r{};
+  OutStream text;
+  open_memory_output(text, &r.text);
+  r.result = render_tag(tag, text);
+  close_output(text);
+  return r;
+}
+
+// A fresh directory of the test's own, removed with everything in it at the end.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "skrivel-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string operator/(std::string_view name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline void write_file(const std::string& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}

@@ -1,0 +1,183 @@
+#include "platform/text_stream.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include "test_util.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+// Everything a reader delivers, reading refill_size raw bytes at a time.
+std::string read_all(std::string_view bytes, std::size_t refill_size) {
+  InStream in;
+  open_memory_input(in, bytes, refill_size);
+  std::string delivered;
+  for (int c = get_byte(in); c != kEnd; c = get_byte(in))
+    delivered += static_cast<char>(c);
+  return delivered;
+}
+
+// Reading: CR LF joins into LF wherever a refill boundary falls; 0x1A ends the input.
+TEST(InStream, TranslatesDosTextAtEveryRefillSize) {
+  struct Case {
+    std::string raw, delivered;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"a\r\nb", "a\nb"},
+      {"\r\n\r\n", "\n\n"},
+      {"a\rb", "a\rb"},    // a lone CR stays
+      {"a\r", "a\r"},      // also at the very end
+      {"\r\r\n", "\r\n"},  // only the CR next to the LF joins
+      {"\r\r\r", "\r\r\r"},
+      {"\n\r", "\n\r"},  // LF CR is no pair
+      {"a\x1a"
+       "b\r\nc",
+       "a"},  // nothing after 0x1A
+      {"\x1a", ""},
+      {"a\r\x1a"
+       "b",
+       "a\r"},  // a CR cut off by 0x1A stays a CR
+      {"\xff\x80\x00z"s, "\xff\x80\x00z"s},
+      {"line one\r\nline two\r\n\r\nend", "line one\nline two\n\nend"},
+  };
+  for (const Case& c : cases) {
+    for (const std::size_t refill : kRefillSizes) {
+      EXPECT_EQ(c.delivered, read_all(c.raw, refill))
+          << testing::PrintToString(c.raw) << " refill " << refill;
+    }
+  }
+}
+
+TEST(InStream, EndStaysTheEnd) {
+  InStream in;
+  open_memory_input(in, "x\x1ay", 1);
+  EXPECT_EQ('x', get_byte(in));
+  EXPECT_EQ(kEnd, get_byte(in));
+  EXPECT_EQ(kEnd, get_byte(in));
+  EXPECT_TRUE(close_input(in));
+}
+
+TEST(InStream, LongInputCrossesManyBuffers) {
+  std::string raw, expected;
+  for (int i = 0; i < 50000; ++i) {
+    raw += "ab\r\n\r";
+    expected += "ab\n\r";
+  }
+  EXPECT_EQ(expected, read_all(raw, kStreamBufferSize));
+}
+
+// Writing: each LF goes out as CR LF, every other byte unchanged.
+TEST(OutStream, StoresLineBreaksAsCrLf) {
+  std::string sink;
+  OutStream out;
+  open_memory_output(out, &sink);
+  put_byte(out, 'a');
+  put_byte(out, '\n');
+  put_byte(out, '\r');
+  put_byte(out, 0x1A);
+  put_byte(out, 0xFF);
+  put_string(out, "\0b\n"s);
+  EXPECT_TRUE(close_output(out));
+  EXPECT_EQ("a\r\n\r\x1a\xff\0b\r\n"s, sink);
+}
+
+TEST(OutStream, FlushesWhenTheBufferFills) {
+  std::string sink;
+  OutStream out;
+  open_memory_output(out, &sink);
+  const std::string line(99, 'x');
+  std::string expected;
+  for (int i = 0; i < 3000; ++i) {
+    put_string(out, line + "\n");
+    expected += line + "\r\n";
+  }
+  EXPECT_TRUE(close_output(out));
+  EXPECT_EQ(expected, sink);
+}
+
+TEST(OutStream, ConsoleKeepsHostLineEnds) {
+  std::string sink;
+  OutStream console;
+  open_memory_output(console, &sink);
+  console.crlf = false;
+  print(console, "\nFile %s already exists.  Overwrite (y/n)? ", "a.txt");
+  print(console, "Unable to convert special character: &%s;\n", "a\0b"s);
+  print(console, "\n'%c' is not a legal filename character.\n", "\t");
+  print(console, "plain\n");
+  EXPECT_EQ(
+      "\nFile a.txt already exists.  Overwrite (y/n)? "
+      "Unable to convert special character: &a\0b;\n"
+      "\n'\t' is not a legal filename character.\n"
+      "plain\n"s,
+      sink);
+}
+
+TEST(OutStream, FailedWriteIsReportedAtClose) {
+  OutStream out;
+  ASSERT_TRUE(open_output(out, "/dev/full"));
+  put_string(out, "lost\n");
+  EXPECT_FALSE(close_output(out));
+}
+
+TEST(OutStream, OutputThatCannotBeCreatedDropsWrites) {
+  ScratchDir dir;
+  OutStream out;
+  EXPECT_FALSE(open_output(out, dir.path().string()));
+  for (int i = 0; i < 100000; ++i)
+    put_string(out, "dropped\n");
+  (void)close_output(out);
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path()));
+}
+
+// File names are DOS names: '\' separates directories.
+TEST(DosNames, BackslashIsTheSeparator) {
+  EXPECT_EQ("../site/page.html", host_name("..\\site\\page.html"));
+  EXPECT_EQ("C:/docs/page.htm", host_name("C:\\docs\\page.htm"));
+  EXPECT_EQ("page.htm", host_name("page.htm"));
+
+  ScratchDir dir;
+  std::filesystem::create_directory(dir.path() / "site");
+  write_file(dir / "site/page.htm", "a\r\nb");
+  const std::string dos_name = dir.path().string() + "\\site\\page.htm";
+  InStream in;
+  ASSERT_TRUE(open_input(in, dos_name));
+  EXPECT_EQ('a', get_byte(in));
+  EXPECT_EQ('\n', get_byte(in));
+  EXPECT_TRUE(close_input(in));
+}
+
+TEST(DosNames, DirectoryIsNotAFile) {
+  ScratchDir dir;
+  InStream in;
+  EXPECT_FALSE(open_input(in, dir.path().string()));
+  EXPECT_FALSE(file_exists(dir.path().string()));
+  EXPECT_FALSE(file_exists(dir / "missing.htm"));
+  write_file(dir / "page.htm", "");
+  EXPECT_TRUE(file_exists(dir / "page.htm"));
+}
+
+TEST(DosNames, SameFile) {
+  ScratchDir dir;
+  write_file(dir / "page.htm", "x");
+  std::filesystem::create_symlink(dir / "page.htm", dir.path() / "link.htm");
+  std::filesystem::create_hard_link(dir / "page.htm", dir.path() / "hard.htm");
+  write_file(dir / "other.htm", "x");
+  const std::string d = dir.path().string();
+  EXPECT_TRUE(same_file(d + "/page.htm", d + "/page.htm"));
+  EXPECT_TRUE(same_file(d + "/page.htm", d + "\\page.htm"));
+  EXPECT_TRUE(same_file(d + "/page.htm", d + "/link.htm"));
+  EXPECT_TRUE(same_file(d + "/hard.htm", d + "/page.htm"));
+  EXPECT_TRUE(same_file(d + "/new.txt", d + "/./new.txt"));
+  EXPECT_TRUE(same_file(d + "/new.txt", d + "/sub/../new.txt"));
+  EXPECT_FALSE(same_file(d + "/page.htm", d + "/other.htm"));
+  EXPECT_FALSE(same_file(d + "/page.htm", d + "/new.txt"));
+  EXPECT_FALSE(same_file(d + "/new.txt", d + "/new_t.txt"));
+}
+
+}  // namespace
