@@ -1,0 +1,70 @@
+#include "frontend/file_checks.h"
+
+#include <array>
+
+int check_filename(std::string_view name, OutStream& console) {
+  if (name.empty()) {
+    print(console, "\nYou must enter a filename.\n");
+    return 0;
+  }
+  if (name.size() > kMaxNameLength) {
+    print(console, "\nYou have exceeded the maximum pathlength of %d characters\n",
+          std::to_string(kMaxNameLength));
+    return 0;
+  }
+  static constexpr std::string_view kRefused = "\t \"+,/;=[]";
+  const std::size_t at = name.find_first_of(kRefused);
+  if (at != std::string_view::npos) {
+    print(console, "\n'%c' is not a legal filename character.\n", name.substr(at, 1));
+    return 0;
+  }
+  return 1;
+}
+
+int confirm_overwrite(std::string_view name, OutStream& console, InStream& answers) {
+  if (!file_exists(name)) return 1;
+  print(console, "File %s already exists.  Overwrite (y/n)? ", name);
+  for (;;) {
+    switch (get_byte(answers)) {
+      case 'y':
+      case 'Y':
+        return 1;
+      case 'n':
+      case 'N':
+        return 0;
+      case kEnd:  // nobody is left to answer: keep the file
+        print(console, "\n");
+        return 0;
+      default:
+        break;
+    }
+  }
+}
+
+int confirm_output(std::string_view name, std::string_view input_name, std::string_view text_name,
+                   OutStream& console, InStream& answers) {
+  if (same_file(name, input_name)) {
+    print(console, "\nERROR-%s is the input file\n", name);
+    return 0;
+  }
+  if (!text_name.empty() && same_file(name, text_name)) {
+    print(console, "\nERROR-%s is also the text file\n", name);
+    return 0;
+  }
+  return confirm_overwrite(name, console, answers);
+}
+
+bool has_html_extension(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return false;
+  const std::string_view extension = name.substr(dot + 1);
+  static constexpr std::array<std::string_view, 4> kExtensions = {"htm", "HTM", "html", "HTML"};
+  for (const std::string_view accepted : kExtensions) {
+    if (extension == accepted) return true;
+  }
+  return false;
+}
+
+std::string_view base_name(std::string_view name) {
+  return name.substr(0, name.rfind('.'));
+}

@@ -1,0 +1,451 @@
+// Runs the built program in a scratch directory, with a piped standard input, and checks its
+// console, its exit status and the bytes of every file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+const std::string kBanner =
+    "\nSkrivel (DOS) HTML-->ASCII Converter Version 1.31\n"
+    "Copyright (c) 2026 the Skrivel authors; MIT License.\n\n";
+const std::string kUsage =
+    "\nUsage: skrivel filename.html [<output_textfilename>] [<output_tagfilename>]\n";
+const std::string kNotHtml = "\nNot a valid HTML file.\n";
+const std::string kCantOpen = "\nCan't open this HTML file. Is your path correct?\n";
+const std::string kConverting = "\nConverting....\n\n";
+const std::string kSuccess = "File conversion successful.\n\n";
+const std::string kFailed = "File conversion failed.\n\n";
+
+std::string opened(std::string_view name) {
+  return "\n" + std::string(name) + " opened successfully...\n";
+}
+std::string question(std::string_view name) {
+  return "File " + std::string(name) + " already exists.  Overwrite (y/n)? ";
+}
+std::string summary(std::string_view text, std::string_view tags) {
+  return kSuccess + "TEXTFILE = " + std::string(text) + "\nTAGFILE = " + std::string(tags) + "\n";
+}
+
+struct CliResult {
+  std::string out, err;
+  int status = -1;
+};
+
+// A running program whose standard input and output are pipes.
+struct Child {
+  pid_t pid = -1;
+  int in = -1, out = -1, err = -1;
+};
+
+Child start(const fs::path& dir, const std::vector<std::string>& args) {
+  int in[2], out[2], err[2];
+  EXPECT_EQ(0, pipe(in));
+  EXPECT_EQ(0, pipe(out));
+  EXPECT_EQ(0, pipe(err));
+  std::vector<char*> argv;
+  std::string program = SKRIVEL_PROGRAM;
+  argv.push_back(program.data());
+  std::vector<std::string> copies = args;
+  for (std::string& a : copies)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+      close(fd);
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  return {pid, in[1], out[0], err[0]};
+}
+
+std::string read_until_end(int fd) {
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    bytes.append(buffer, std::size_t(n));
+  }
+  close(fd);
+  return bytes;
+}
+
+CliResult finish(Child& child, std::string prefix = {}) {
+  CliResult r;
+  r.out = prefix + read_until_end(child.out);
+  r.err = read_until_end(child.err);
+  int status = 0;
+  waitpid(child.pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+class CliTest : public testing::Test {
+ protected:
+  // Runs the program with these arguments; answers is all standard input will ever hold.
+  // It runs in the scratch directory or in the sub-directory named.
+  CliResult run_cli(const std::vector<std::string>& args, std::string_view answers = "",
+                    std::string_view sub = "") {
+    Child child = start(dir_.path() / sub, args);
+    if (!answers.empty()) {
+      EXPECT_EQ(ssize_t(answers.size()), write(child.in, answers.data(), answers.size()));
+    }
+    close(child.in);
+    CliResult r = finish(child);
+    EXPECT_EQ("", r.err) << "nothing goes to standard error";
+    return r;
+  }
+
+  void write_file(std::string_view name, std::string_view bytes) {
+    ::write_file(path(name), bytes);
+  }
+  std::string read_file(std::string_view name) { return ::read_file(path(name)); }
+  bool exists(std::string_view name) { return fs::exists(fs::symlink_status(path(name))); }
+  std::string path(std::string_view name) { return dir_ / name; }
+  // Every name in the scratch directory, so a test can tell that nothing was created.
+  std::vector<std::string> listing() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_.path()))
+      names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  ScratchDir dir_;
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(CliTest, NoArgumentsPrintsUsage) {
+  const CliResult r = run_cli({});
+  EXPECT_EQ(kBanner + kUsage, r.out);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(Names{}, listing());
+}
+
+TEST_F(CliTest, TypicalRun) {
+  write_file("page.htm", "<P>Tom&amp;Jerry</P>");
+  const CliResult r = run_cli({"page.htm"});
+  EXPECT_EQ(kBanner + opened("page.htm") + kConverting + summary("page.txt", "page_t.txt"), r.out);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("\r\n\r\nTom&Jerry", read_file("page.txt"));
+  EXPECT_EQ("<P>\r\n</P>\r\n", read_file("page_t.txt"));
+}
+
+TEST_F(CliTest, UnknownEntityIsReportedAndTheRunSucceeds) {
+  write_file("page.htm", "AT&T rules &eacute;\r\n");
+  const CliResult r = run_cli({"page.htm"});
+  EXPECT_EQ(kBanner + opened("page.htm") + kConverting +
+                "Unable to convert special character: &T& ;\n"
+                "Unable to convert special character: &eacute;\n" +
+                summary("page.txt", "page_t.txt"),
+            r.out);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("ATrules ", read_file("page.txt"));
+  EXPECT_EQ("", read_file("page_t.txt"));
+}
+
+TEST_F(CliTest, EmptyInputGivesEmptyOutputs) {
+  write_file("page.html", "");
+  const CliResult r = run_cli({"page.html"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", read_file("page.txt"));
+  EXPECT_EQ("", read_file("page_t.txt"));
+}
+
+TEST_F(CliTest, OutputNames) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string text, tags;
+  };
+  const Case cases[] = {
+      {{"report.final.HTML"}, "report.final.txt", "report.final_t.txt"},
+      {{"page.htm", "out"}, "out", "page_t.txt"},
+      {{"page.htm", "out.txt", "tags.txt"}, "out.txt", "tags.txt"},
+      {{"page.htm", "out.txt", "tags.txt", "a+b"}, "out.txt", "tags.txt"},
+      {{"page.htm", "-out"}, "-out", "page_t.txt"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string sub = "case" + std::to_string(++n);
+    fs::create_directory(path(sub));
+    const std::string input = c.args[0];
+    write_file(sub + "/" + input, "<B>x</B>");
+    const CliResult r = run_cli(c.args, "", sub);
+    EXPECT_EQ(kBanner + opened(input) + kConverting + summary(c.text, c.tags), r.out);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("[x]", read_file(sub + "/" + c.text)) << c.text;
+    EXPECT_EQ("<B>\r\n</B>\r\n", read_file(sub + "/" + c.tags)) << c.tags;
+    EXPECT_EQ(3u, std::distance(fs::directory_iterator(path(sub)), fs::directory_iterator()));
+  }
+}
+
+// Names are DOS names: '\' separates directories, and messages show the names as typed.
+TEST_F(CliTest, DosPathsLandBesideTheInput) {
+  fs::create_directories(path("site"));
+  fs::create_directories(path("work"));
+  write_file("site/page.html", "<I>x</I>");
+  Child child = start(dir_.path() / "work", {"..\\site\\page.html"});
+  close(child.in);
+  const CliResult r = finish(child);
+  EXPECT_EQ(kBanner + opened("..\\site\\page.html") + kConverting +
+                summary("..\\site\\page.txt", "..\\site\\page_t.txt"),
+            r.out);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("{x}", read_file("site/page.txt"));
+  EXPECT_EQ("<I>\r\n</I>\r\n", read_file("site/page_t.txt"));
+  EXPECT_TRUE(fs::is_empty(path("work")));
+}
+
+TEST_F(CliTest, LongestInputNameGivesLongerDerivedNames) {
+  const std::string base(124, 'p');
+  write_file(base + ".htm", "x");
+  const CliResult r = run_cli({base + ".htm"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("x", read_file(base + ".txt"));
+  EXPECT_EQ("", read_file(base + "_t.txt"));
+}
+
+TEST_F(CliTest, RefusedRunsTouchNothing) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"page.Htm"}, kNotHtml},
+      {{"page.txt"}, kNotHtml},
+      {{"page."}, kNotHtml},
+      {{"page"}, kNotHtml},
+      {{"-h"}, kNotHtml},
+      {{"site.old\\page"}, kNotHtml},
+      {{"/?"}, "\n'/' is not a legal filename character.\n"},
+      {{""}, "\nYou must enter a filename.\n"},
+      {{"my file.htm"}, "\n' ' is not a legal filename character.\n"},
+      {{"page.htm", "a+b=c"}, "\n'+' is not a legal filename character.\n"},
+      {{"page.htm", "out", ""}, "\nYou must enter a filename.\n"},
+      {{std::string(129, 'a')}, "\nYou have exceeded the maximum pathlength of 128 characters\n"},
+      {{"missing.htm"}, kCantOpen},
+  };
+  for (const Case& c : cases) {
+    write_file("page.Htm", "<P>x");
+    const Names before = listing();
+    const CliResult r = run_cli(c.args);
+    EXPECT_EQ(kBanner + c.out, r.out) << c.args[0];
+    EXPECT_EQ(1, r.status) << c.args[0];
+    EXPECT_EQ(before, listing()) << c.args[0];
+    EXPECT_EQ("<P>x", read_file("page.Htm"));
+  }
+}
+
+TEST_F(CliTest, InputThatIsADirectoryCannotBeOpened) {
+  fs::create_directory(path("dir.htm"));
+  const CliResult r = run_cli({"dir.htm"});
+  EXPECT_EQ(kBanner + kCantOpen, r.out);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ((Names{"dir.htm"}), listing());
+}
+
+// Outputs that cannot be created are reported; the conversion still fills the other one.
+TEST_F(CliTest, OutputThatCannotBeCreated) {
+  write_file("page.htm", "<B>x</B>");
+  fs::create_directory(path("page.txt"));
+  CliResult r = run_cli({"page.htm"});
+  EXPECT_EQ(kBanner + opened("page.htm") + "\nERROR-Unable to create page.txt\n" + kConverting +
+                kFailed + "TAGFILE = page_t.txt\n",
+            r.out);
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(fs::is_directory(path("page.txt")));
+  EXPECT_EQ("<B>\r\n</B>\r\n", read_file("page_t.txt"));
+
+  r = run_cli({"page.htm", "nodir\\out.txt", "nodir\\tags.txt"});
+  EXPECT_EQ(kBanner + opened("page.htm") + "\nERROR-Unable to create nodir\\out.txt\n" +
+                "\nERROR-Unable to create nodir\\tags.txt\n" + kConverting + kFailed,
+            r.out);
+  EXPECT_EQ(1, r.status);
+  EXPECT_FALSE(exists("nodir"));
+}
+
+TEST_F(CliTest, FullDeviceIsReported) {
+  write_file("page.htm", "<B>x</B>");
+  fs::create_symlink("/dev/full", path("full.txt"));
+  const CliResult r = run_cli({"page.htm", "full.txt"}, "y\n");
+  EXPECT_EQ(kBanner + question("full.txt") + opened("page.htm") + kConverting +
+                "\nERROR-Unable to write full.txt\n" + kFailed + "TAGFILE = page_t.txt\n",
+            r.out);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("<B>\r\n</B>\r\n", read_file("page_t.txt"));
+}
+
+// Questions come in the order the names are met: typed ones before the extension test,
+// derived ones after it, and all of them before the input is opened.
+TEST_F(CliTest, QuestionOrder) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string answers, out;
+  };
+  const std::string after_yes = opened("page.htm") + kConverting;
+  const Case cases[] = {
+      {{"page.htm"},
+       "yy",
+       question("page.txt") + question("page_t.txt") + after_yes +
+           summary("page.txt", "page_t.txt")},
+      {{"page.htm", "out.txt"},
+       "yy",
+       question("out.txt") + question("page_t.txt") + after_yes + summary("out.txt", "page_t.txt")},
+      {{"page.htm", "out.txt", "tags.txt"},
+       "yy",
+       question("out.txt") + question("tags.txt") + after_yes + summary("out.txt", "tags.txt")},
+      {{"page.txt", "out.txt", "tags.txt"},
+       "yy",
+       question("out.txt") + question("tags.txt") + kNotHtml},
+      {{"missing.htm", "out.txt"}, "yy", question("out.txt") + kCantOpen},
+  };
+  for (const Case& c : cases) {
+    for (const char* name : {"page.htm", "page.txt", "page_t.txt", "out.txt", "tags.txt"}) {
+      write_file(name, "<P>old");
+    }
+    const CliResult r = run_cli(c.args, c.answers);
+    EXPECT_EQ(kBanner + c.out, r.out) << c.args[0] << " " << c.args.size();
+    const bool converted = c.args[0] == "page.htm";
+    EXPECT_EQ(converted ? 0 : 1, r.status);
+    if (!converted) {
+      for (const char* name : {"page.txt", "page_t.txt", "out.txt", "tags.txt"}) {
+        EXPECT_EQ("<P>old", read_file(name)) << name;
+      }
+    }
+  }
+}
+
+// The first y, Y, n or N decides; anything else is ignored, and what follows stays for the
+// next question.
+TEST_F(CliTest, Answers) {
+  struct Case {
+    std::string answers, out;
+    int status;
+  };
+  const std::string both = question("page.txt") + question("page_t.txt");
+  const std::string converted =
+      opened("page.htm") + kConverting + summary("page.txt", "page_t.txt");
+  const Case cases[] = {
+      {"x\n?\nY\ny\n", both + converted, 0},
+      {"yes\n", both + "\n", 1},  // "es\n" is ignored; then nothing is left to answer
+      {"yes\nYES\n", both + converted, 0},
+      {"No\n", question("page.txt"), 1},
+      {"n", question("page.txt"), 1},
+      {"yn\n", both, 1},
+      {"Yn", both, 1},
+      {"", question("page.txt") + "\n", 1},
+      {"maybe\n", both + "\n", 1},  // the 'y' of "maybe" answers the first
+  };
+  for (const Case& c : cases) {
+    write_file("page.htm", "<P>new");
+    write_file("page.txt", "old text");
+    write_file("page_t.txt", "old tags");
+    const CliResult r = run_cli({"page.htm"}, c.answers);
+    EXPECT_EQ(kBanner + c.out, r.out) << testing::PrintToString(c.answers);
+    EXPECT_EQ(c.status, r.status) << testing::PrintToString(c.answers);
+    if (c.status != 0) {
+      EXPECT_EQ("old text", read_file("page.txt"));
+      EXPECT_EQ("old tags", read_file("page_t.txt"));
+    }
+    EXPECT_EQ("<P>new", read_file("page.htm"));
+  }
+}
+
+// The question is on the console before the program waits for its answer.
+TEST_F(CliTest, QuestionIsShownBeforeTheAnswerIsRead) {
+  write_file("page.htm", "x");
+  write_file("page.txt", "old");
+  Child child = start(dir_.path(), {"page.htm"});
+  const std::string expected = kBanner + question("page.txt");
+  std::string shown;
+  while (shown.size() < expected.size()) {
+    pollfd p{child.out, POLLIN, 0};
+    ASSERT_EQ(1, poll(&p, 1, 10000)) << "no question after " << testing::PrintToString(shown);
+    char buffer[256];
+    const ssize_t n = read(child.out, buffer, sizeof buffer);
+    ASSERT_GT(n, 0);
+    shown.append(buffer, std::size_t(n));
+  }
+  EXPECT_EQ(expected, shown);
+  ASSERT_EQ(2, write(child.in, "y\n", 2));
+  close(child.in);
+  const CliResult r = finish(child, shown);
+  EXPECT_EQ(expected + opened("page.htm") + kConverting + summary("page.txt", "page_t.txt"), r.out);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("x", read_file("page.txt"));
+}
+
+// An output may never be the input, nor the tag file the text file.
+TEST_F(CliTest, OutputThatIsTheInputOrTheOtherOutputIsRefused) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"page.htm", "page.htm"}, "\nERROR-page.htm is the input file\n"},
+      {{"page.htm", ".\\page.htm"}, "\nERROR-.\\page.htm is the input file\n"},
+      {{"page.htm", "link.txt"}, "\nERROR-link.txt is the input file\n"},
+      {{"page.htm", "out.txt", "hard.txt"}, "\nERROR-hard.txt is the input file\n"},
+      {{"page.htm", "out", "out"}, "\nERROR-out is also the text file\n"},
+      {{"page.htm", "out", "sub\\..\\out"}, "\nERROR-sub\\..\\out is also the text file\n"},
+      {{"page.htm", "page_t.txt"}, "\nERROR-page_t.txt is also the text file\n"},
+      {{"missing.htm", "missing.htm"}, "\nERROR-missing.htm is the input file\n"},
+  };
+  write_file("page.htm", "<P>keep");
+  fs::create_symlink("page.htm", path("link.txt"));
+  fs::create_hard_link(path("page.htm"), path("hard.txt"));
+  const Names before = listing();
+  for (const Case& c : cases) {
+    const CliResult r = run_cli(c.args, "yyyy");
+    EXPECT_EQ(kBanner + c.out, r.out) << c.args[1];
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(before, listing());
+    EXPECT_EQ("<P>keep", read_file("page.htm"));
+  }
+}
+
+TEST_F(CliTest, TagFileThatIsTheTextFileIsRefusedBeforeItsQuestion) {
+  write_file("page.htm", "<P>keep");
+  write_file("out.txt", "old");
+  const CliResult r = run_cli({"page.htm", "out.txt", "out.txt"}, "y");
+  EXPECT_EQ(kBanner + question("out.txt") + "\nERROR-out.txt is also the text file\n", r.out);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("old", read_file("out.txt"));
+}
+
+// The sample page converts to the files checked in beside the tests.
+TEST_F(CliTest, SamplePage) {
+  const fs::path source = SKRIVEL_SOURCE_DIR;
+  fs::copy_file(source / "examples/sample.htm", path("sample.htm"));
+  const CliResult r = run_cli({"sample.htm"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(::read_file(source / "tests/expected/sample.txt"), read_file("sample.txt"));
+  EXPECT_EQ(::read_file(source / "tests/expected/sample_t.txt"), read_file("sample_t.txt"));
+  EXPECT_EQ(kBanner + opened("sample.htm") + kConverting +
+                ::read_file(source / "tests/expected/sample_console.txt") +
+                summary("sample.txt", "sample_t.txt"),
+            r.out);
+}
+
+}  // namespace
