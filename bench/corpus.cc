@@ -22,20 +22,27 @@ struct Random {
 };
 
 constexpr std::array<std::string_view, 48> kWords = {
-    "the",      "of",      "and",     "garden",   "water",    "to",      "in",     "a",
-    "season",   "plot",    "members", "compost",  "is",       "for",     "that",   "seed",
-    "weather",  "spring",  "autumn",  "harvest",  "committee", "meeting", "with",   "on",
-    "beans",    "potatoes", "shed",   "path",     "hedge",    "rent",    "notice", "be",
-    "planted",  "frost",   "by",      "sunlight", "soil",     "roots",   "it",     "as",
-    "Saturday", "village", "council", "tomatoes", "every",    "new",     "from",   "at"};
+    "the",      "of",       "and",     "garden",   "water",     "to",      "in",     "a",
+    "season",   "plot",     "members", "compost",  "is",        "for",     "that",   "seed",
+    "weather",  "spring",   "autumn",  "harvest",  "committee", "meeting", "with",   "on",
+    "beans",    "potatoes", "shed",    "path",     "hedge",     "rent",    "notice", "be",
+    "planted",  "frost",    "by",      "sunlight", "soil",      "roots",   "it",     "as",
+    "Saturday", "village",  "council", "tomatoes", "every",     "new",     "from",   "at"};
 
-constexpr std::array<std::string_view, 10> kInline = {
-    "<B>", "</B>", "<I>", "</I>", "<A HREF=\"page.htm\">", "</A>", "<FONT SIZE=2>", "</FONT>",
-    "<IMG SRC=\"img/leaf.gif\" ALT=\"leaf\">", "<BR>"};
+constexpr std::array<std::string_view, 10> kInline = {"<B>",
+                                                      "</B>",
+                                                      "<I>",
+                                                      "</I>",
+                                                      "<A HREF=\"page.htm\">",
+                                                      "</A>",
+                                                      "<FONT SIZE=2>",
+                                                      "</FONT>",
+                                                      "<IMG SRC=\"img/leaf.gif\" ALT=\"leaf\">",
+                                                      "<BR>"};
 
-constexpr std::array<std::string_view, 12> kEntities = {
-    "&amp;", "&lt;", "&gt;", "&quot;", "&nbsp;", "&copy;", "&#169;", "&trade;",
-    "&eacute;", "&mdash;", "& ", "&reg;"};
+constexpr std::array<std::string_view, 12> kEntities = {"&amp;",    "&lt;",    "&gt;",   "&quot;",
+                                                        "&nbsp;",   "&copy;",  "&#169;", "&trade;",
+                                                        "&eacute;", "&mdash;", "& ",     "&reg;"};
 
 constexpr std::array<std::string_view, 5> kSpaces = {" ", " ", " ", "  ", "\t "};
 

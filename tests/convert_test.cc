@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
+#include "corpus.h"
 #include "test_util.h"
 
 namespace {
@@ -126,6 +129,31 @@ TEST(ConvertFile, SameResultAtEveryRefillSize) {
   EXPECT_NE("", whole.text);
   for (const std::size_t refill : kRefillSizes) {
     EXPECT_EQ(whole, convert(html, refill)) << "refill " << refill;
+  }
+}
+
+// Reading runs in bulk gives exactly what reading byte by byte gives, wherever the refills
+// cut the input.
+TEST(ConvertFile, BulkScanMatchesByteByByte) {
+  std::vector<std::string> inputs = {make_corpus(300000)};
+  std::uint64_t state = 88172645463325252ULL;
+  const std::string alphabet = "<<>>&&; ;\t\r\n\r\n\x1a"s + '\0' + "aB/HPRT#\xff";
+  for (int i = 0; i < 300; ++i) {
+    std::string html;
+    for (int n = 0; n < 200; ++n) {
+      state ^= state << 13;
+      state ^= state >> 7;
+      state ^= state << 17;
+      html += alphabet[state % alphabet.size()];
+    }
+    inputs.push_back(html);
+  }
+  for (const std::string& html : inputs) {
+    const Conversion reference = convert(html, kStreamBufferSize, Scan::kByteByByte);
+    for (const std::size_t refill : kRefillSizes) {
+      ASSERT_EQ(reference, convert(html, refill, Scan::kBulk))
+          << testing::PrintToString(html.substr(0, 300)) << " refill " << refill;
+    }
   }
 }
 

@@ -33,7 +33,8 @@ struct Conversion {
 };
 
 // Converts html on memory streams, reading refill_size raw bytes at a time.
-inline Conversion convert(std::string_view html, std::size_t refill_size = kStreamBufferSize) {
+inline Conversion convert(std::string_view html, std::size_t refill_size = kStreamBufferSize,
+                          Scan scan = Scan::kBulk) {
   Conversion result;
   InStream in;
   OutStream text, tags, console;
@@ -42,7 +43,7 @@ inline Conversion convert(std::string_view html, std::size_t refill_size = kStre
   open_memory_output(tags, &result.tags);
   open_memory_output(console, &result.console);
   console.crlf = false;
-  convert_file(in, text, tags, console);
+  convert_file(in, text, tags, console, scan);
   close_output(text);
   close_output(tags);
   close_output(console);

@@ -72,6 +72,18 @@ TEST(InStream, LongInputCrossesManyBuffers) {
   EXPECT_EQ(expected, read_all(raw, kStreamBufferSize));
 }
 
+TEST(InStream, LinesOfEveryLength) {
+  std::string raw, expected;
+  for (int length = 0; length < 70; ++length) {
+    const std::string line(std::size_t(length), char('a' + length % 26));
+    raw += line + "\r\n" + line + "\r";
+    expected += line + "\n" + line + "\r";
+  }
+  for (const std::size_t refill : kRefillSizes) {
+    EXPECT_EQ(expected, read_all(raw, refill)) << "refill " << refill;
+  }
+}
+
 // Writing: each LF goes out as CR LF, every other byte unchanged.
 TEST(OutStream, StoresLineBreaksAsCrLf) {
   std::string sink;

@@ -16,13 +16,21 @@ inline constexpr bool is_space(int c) {
 inline constexpr std::size_t kTagBufferSize = 1000;
 inline constexpr std::size_t kEntityBufferSize = 100;
 
+// How the input is read: kBulk takes runs of text and of tag bytes straight from the stream's
+// buffer; kByteByByte reads every byte through get_byte. Both give the same result, byte for
+// byte: the second is the plain definition that the tests hold the first to.
+enum class Scan { kBulk, kByteByByte };
+
 // Converts the whole input: text to the text file, each tag to a line of the tag file, and a
 // line on the console for each entity that cannot be converted. Leaves the streams open.
-void convert_file(InStream& in, OutStream& text, OutStream& tags, OutStream& console);
+void convert_file(InStream& in, OutStream& text, OutStream& tags, OutStream& console,
+                  Scan scan = Scan::kBulk);
 
-// Reads the rest of a tag after its '<' into tag, up to and including the first '>', or up to
-// the end of the input.
-void read_tag(std::string& tag, InStream& in);
+// Reads the rest of a tag, just after its '<', up to and including the first '>' or up to the
+// end of the input, and returns the whole tag from its '<'. The tag is collected in tag, or,
+// when it lies whole in the input's buffer, left there: either way it stays valid until the
+// input is read again.
+std::string_view read_tag(std::string& tag, InStream& in, Scan scan = Scan::kBulk);
 
 // Writes the tag as one line of the tag file.
 void log_tag(std::string_view tag, OutStream& tags);

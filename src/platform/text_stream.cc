@@ -63,7 +63,7 @@ std::size_t join_crlf(unsigned char* p, std::size_t n) {
 
 }  // namespace
 
-int refill(InStream& in) {
+bool refill(InStream& in) {
   in.pos = in.len = 0;
   // One byte in front of the raw bytes, for a CR held back from the last refill.
   if (!in.buffer) in.buffer.reset(new unsigned char[in.refill_size + 1]);
@@ -97,10 +97,10 @@ int refill(InStream& in) {
     if (count > 0) {
       in.pos = std::size_t(start - in.buffer.get());
       in.len = in.pos + count;
-      return in.buffer[in.pos++];
+      return true;
     }
   }
-  return kEnd;
+  return false;
 }
 
 bool open_input(InStream& in, std::string_view dos_name) {
@@ -184,11 +184,6 @@ bool close_output(OutStream& out) {
   if (out.fd >= 0 && ::close(out.fd) != 0) out.failed = true;
   out.fd = -1;
   return !out.failed;
-}
-
-void put_string(OutStream& out, std::string_view s) {
-  for (const char c : s)
-    put_byte(out, static_cast<unsigned char>(c));
 }
 
 void print(OutStream& out, std::string_view format, std::string_view arg) {

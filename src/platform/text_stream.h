@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -51,13 +52,13 @@ void open_standard_input(InStream& in);
 // Closes the input; false if a read error ended it early.
 bool close_input(InStream& in);
 
-// Refills the buffer and returns its first byte, or kEnd. get_byte's slow path.
-int refill(InStream& in);
+// Refills the buffer once it is used up; false at the end of the input.
+bool refill(InStream& in);
 
 // Returns the next byte (0..255), or kEnd at the end of the input.
 inline int get_byte(InStream& in) {
-  if (in.pos < in.len) return in.buffer[in.pos++];
-  return refill(in);
+  if (in.pos < in.len || refill(in)) return in.buffer[in.pos++];
+  return kEnd;
 }
 
 // Creates or empties the file with this DOS name for writing. If that fails, returns false
@@ -85,7 +86,27 @@ inline void put_byte(OutStream& out, int c) {
 }
 
 // Writes every byte of s, NUL included, as put_byte does.
-void put_string(OutStream& out, std::string_view s);
+inline void put_string(OutStream& out, std::string_view s) {
+  if (2 * s.size() > kStreamBufferSize - out.len) {  // may not fit, even as it stands
+    for (const char c : s)
+      put_byte(out, static_cast<unsigned char>(c));
+    return;
+  }
+  unsigned char* to = out.buffer.get() + out.len;
+  const bool crlf = out.crlf;
+  for (const char c : s) {
+    if (c == '\n' && crlf) *to++ = kCR;
+    *to++ = static_cast<unsigned char>(c);
+  }
+  out.len = std::size_t(to - out.buffer.get());
+}
+
+// Free room at the end of the buffer, after a flush if there was none. Bytes stored there
+// directly, and counted into out.len, are written as they are: no line break translation.
+inline std::size_t room(OutStream& out) {
+  if (out.len == kStreamBufferSize) flush(out);
+  return kStreamBufferSize - out.len;
+}
 
 // Formatted console write: format with its one conversion (%s, %c or %d), if any, replaced by arg,
 // byte for byte, then flushed so that it is on the screen before anything is read.
