@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -92,6 +91,7 @@ inline void put_string(OutStream& out, std::string_view s) {
       put_byte(out, static_cast<unsigned char>(c));
     return;
   }
+  // Room enough: no flush check per byte.
   unsigned char* to = out.buffer.get() + out.len;
   const bool crlf = out.crlf;
   for (const char c : s) {
