@@ -49,7 +49,10 @@ struct Child {
   int in = -1, out = -1, err = -1;
 };
 
-Child start(const fs::path& dir, const std::vector<std::string>& args) {
+// Which of the program's standard streams are left closed, as a careless caller might.
+enum Closed { kNoneClosed = 0, kStdinClosed = 1, kStdoutClosed = 2 };
+
+Child start(const fs::path& dir, const std::vector<std::string>& args, int closed = kNoneClosed) {
   int in[2], out[2], err[2];
   EXPECT_EQ(0, pipe(in));
   EXPECT_EQ(0, pipe(out));
@@ -68,6 +71,8 @@ Child start(const fs::path& dir, const std::vector<std::string>& args) {
     dup2(err[1], 2);
     for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
       close(fd);
+    if (closed & kStdinClosed) close(0);
+    if (closed & kStdoutClosed) close(1);
     if (chdir(dir.c_str()) != 0) _exit(127);
     execv(argv[0], argv.data());
     _exit(127);
@@ -446,6 +451,105 @@ TEST_F(CliTest, SamplePage) {
                 ::read_file(source / "tests/expected/sample_console.txt") +
                 summary("sample.txt", "sample_t.txt"),
             r.out);
+}
+
+// What happens to a page cut short: the last tag or entity is kept as it stands.
+TEST_F(CliTest, PageThatEndsEarly) {
+  struct Case {
+    std::string html, text, tags, console;
+  };
+  const Case cases[] = {
+      {"a <B", "a ", "<B\r\n", ""},
+      {"a <HR SIZE=3", "a " + std::string(80, '_') + "\r\n\r\n", "<HR SIZE=3\r\n", ""},
+      {"a &amp", "a &", "", ""},
+      {"a &eacute", "a ", "", "Unable to convert special character: &eacute;\n"},
+      {"a\r", "a ", "", ""},
+      {"a\r\x1a<B>", "a ", "", ""},
+  };
+  for (const Case& c : cases) {
+    write_file("page.htm", c.html);
+    fs::remove(path("page.txt"));
+    fs::remove(path("page_t.txt"));
+    const CliResult r = run_cli({"page.htm"});
+    EXPECT_EQ(
+        kBanner + opened("page.htm") + kConverting + c.console + summary("page.txt", "page_t.txt"),
+        r.out)
+        << testing::PrintToString(c.html);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(c.text, read_file("page.txt")) << testing::PrintToString(c.html);
+    EXPECT_EQ(c.tags, read_file("page_t.txt")) << testing::PrintToString(c.html);
+    EXPECT_EQ(c.html, read_file("page.htm"));
+  }
+}
+
+// Pages nothing like HTML: a huge tag, a huge entity name, a file of NUL bytes.
+TEST_F(CliTest, HugeAndBinaryPages) {
+  constexpr std::size_t kTen = 10 << 20;
+  const std::string huge(kTen, 'x');
+  struct Case {
+    std::string html, text, tags, console;
+  };
+  const Case cases[] = {
+      {"a<" + huge + ">b", "ab", "<" + huge + ">\r\n", ""},
+      {"&" + huge + ";b", "b", "", "Unable to convert special character: &" + huge + ";\n"},
+      {std::string(kTen, '\0'), std::string(kTen, '\0'), "", ""},
+  };
+  for (const Case& c : cases) {
+    write_file("page.htm", c.html);
+    fs::remove(path("page.txt"));
+    fs::remove(path("page_t.txt"));
+    const CliResult r = run_cli({"page.htm"});
+    EXPECT_TRUE(r.out == kBanner + opened("page.htm") + kConverting + c.console +
+                             summary("page.txt", "page_t.txt"));
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(read_file("page.txt") == c.text);
+    EXPECT_TRUE(read_file("page_t.txt") == c.tags);
+  }
+}
+
+// The page is removed while the question waits for its answer.
+TEST_F(CliTest, PageThatVanishesBeforeItIsOpened) {
+  write_file("page.htm", "<P>x");
+  write_file("page.txt", "old");
+  Child child = start(dir_.path(), {"page.htm"});
+  const std::string expected = kBanner + question("page.txt");
+  std::string shown;
+  while (shown.size() < expected.size()) {
+    pollfd p{child.out, POLLIN, 0};
+    ASSERT_EQ(1, poll(&p, 1, 10000));
+    char buffer[256];
+    const ssize_t n = read(child.out, buffer, sizeof buffer);
+    ASSERT_GT(n, 0);
+    shown.append(buffer, std::size_t(n));
+  }
+  fs::remove(path("page.htm"));
+  ASSERT_EQ(2, write(child.in, "y\n", 2));
+  close(child.in);
+  const CliResult r = finish(child, shown);
+  EXPECT_EQ(expected + kCantOpen, r.out);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("old", read_file("page.txt"));
+  EXPECT_EQ((Names{"page.txt"}), listing());
+}
+
+// A closed standard input is no answer: the files stay as they are. A file the run opens
+// never stands in for a closed standard stream.
+TEST_F(CliTest, ClosedStandardStreams) {
+  write_file("page.htm", "<P>x");
+  write_file("page.txt", "yes, replace me");
+  Child child = start(dir_.path(), {"page.htm"}, kStdinClosed);
+  CliResult r = finish(child);
+  EXPECT_EQ(kBanner + question("page.txt") + "\n", r.out);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("yes, replace me", read_file("page.txt"));
+  EXPECT_FALSE(exists("page_t.txt"));
+
+  fs::remove(path("page.txt"));
+  child = start(dir_.path(), {"page.htm"}, kStdinClosed | kStdoutClosed);
+  r = finish(child);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("\r\n\r\nx", read_file("page.txt"));
+  EXPECT_EQ("<P>\r\n", read_file("page_t.txt"));
 }
 
 }  // namespace

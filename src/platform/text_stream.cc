@@ -130,7 +130,7 @@ void open_standard_input(InStream& in) {
 }
 
 bool close_input(InStream& in) {
-  if (in.fd > 0) (void)::close(in.fd);
+  if (in.fd > 0) (void)::close(in.fd);  // standard input, 0, stays open
   in.fd = -1;
   return !in.failed;
 }
@@ -149,6 +149,13 @@ void open_memory_output(OutStream& out, std::string* sink) {
 }
 
 void open_console(OutStream& out) {
+#ifndef _WIN32
+  // Otherwise a file opened later would get the number and be read as the answers, or take
+  // the console's messages.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && ::open("/dev/null", O_RDWR) != fd) break;
+  }
+#endif
   out = OutStream{};
   out.buffer.reset(new unsigned char[kStreamBufferSize]);
   out.fd = 1;

@@ -65,7 +65,8 @@ inline int get_byte(InStream& in) {
 bool open_output(OutStream& out, std::string_view dos_name);
 // Appends everything written to *sink.
 void open_memory_output(OutStream& out, std::string* sink);
-// Standard output, with the host's own line ends.
+// Standard output, with the host's own line ends. Opens /dev/null on any of standard input,
+// output and error that was left closed, so that no file the run opens takes its place.
 void open_console(OutStream& out);
 // Writes out the buffer; sets out.failed if that fails.
 void flush(OutStream& out);

@@ -1,0 +1,37 @@
+// Feeds arbitrary bytes to the conversion and checks what a wrong program would break: the
+// result must not depend on where the refills cut the input nor on how the input is scanned,
+// must be the same every time, and every line break on disk must be CR LF.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "test_util.h"
+
+namespace {
+
+// True if every LF in bytes comes right after a CR.
+bool line_breaks_are_crlf(std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r')) return false;
+  }
+  return true;
+}
+
+void require(bool holds) {
+  if (!holds) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view html(reinterpret_cast<const char*>(data), size);
+  const Conversion reference = convert(html, kStreamBufferSize, Scan::kByteByByte);
+  require(line_breaks_are_crlf(reference.text));
+  require(line_breaks_are_crlf(reference.tags));
+  for (const std::size_t refill : kRefillSizes) {
+    require(convert(html, refill, Scan::kBulk) == reference);
+    require(convert(html, refill, Scan::kByteByByte) == reference);
+  }
+  return 0;
+}
