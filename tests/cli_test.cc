@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -52,29 +53,60 @@ struct Child {
 // Which of the program's standard streams are left closed, as a careless caller might.
 enum Closed { kNoneClosed = 0, kStdinClosed = 1, kStdoutClosed = 2 };
 
+// The program under test: the one built beside the tests, or SKRIVEL_PROGRAM, started through
+// SKRIVEL_LAUNCHER if that is set (wine, to test skrivel.exe).
+std::vector<std::string> program() {
+  std::vector<std::string> command;
+  if (const char* launcher = std::getenv("SKRIVEL_LAUNCHER")) command.push_back(launcher);
+  const char* built = std::getenv("SKRIVEL_PROGRAM");
+  command.push_back(fs::absolute(built != nullptr ? built : SKRIVEL_PROGRAM).string());
+  return command;
+}
+
+// A Windows program's console ends its lines in CR LF, as Windows has it.
+bool console_in_crlf() {
+  return program().back().ends_with(".exe");
+}
+
+// The console as a program on this system shows it: line ends as LF. Checks that a Windows
+// program ended every line in CR LF.
+std::string from_console(std::string_view raw) {
+  if (!console_in_crlf()) return std::string(raw);
+  std::string out;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\n') {
+      EXPECT_TRUE(i > 0 && raw[i - 1] == '\r') << "a bare LF on the console";
+      if (!out.empty() && out.back() == '\r') out.pop_back();
+    }
+    out += raw[i];
+  }
+  return out;
+}
+
 Child start(const fs::path& dir, const std::vector<std::string>& args, int closed = kNoneClosed) {
   int in[2], out[2], err[2];
   EXPECT_EQ(0, pipe(in));
   EXPECT_EQ(0, pipe(out));
   EXPECT_EQ(0, pipe(err));
+  std::vector<std::string> copies = program();
+  copies.insert(copies.end(), args.begin(), args.end());
   std::vector<char*> argv;
-  std::string program = SKRIVEL_PROGRAM;
-  argv.push_back(program.data());
-  std::vector<std::string> copies = args;
-  for (std::string& a : copies)
+  for (std::string& a : copies) {
     argv.push_back(a.data());
+  }
   argv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+    for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
       close(fd);
+    }
     if (closed & kStdinClosed) close(0);
     if (closed & kStdoutClosed) close(1);
     if (chdir(dir.c_str()) != 0) _exit(127);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(in[0]);
@@ -97,7 +129,7 @@ std::string read_until_end(int fd) {
 
 CliResult finish(Child& child, std::string prefix = {}) {
   CliResult r;
-  r.out = prefix + read_until_end(child.out);
+  r.out = from_console(prefix + read_until_end(child.out));
   r.err = read_until_end(child.err);
   int status = 0;
   waitpid(child.pid, &status, 0);
@@ -384,7 +416,7 @@ TEST_F(CliTest, QuestionIsShownBeforeTheAnswerIsRead) {
   Child child = start(dir_.path(), {"page.htm"});
   const std::string expected = kBanner + question("page.txt");
   std::string shown;
-  while (shown.size() < expected.size()) {
+  while (from_console(shown).size() < expected.size()) {
     pollfd p{child.out, POLLIN, 0};
     ASSERT_EQ(1, poll(&p, 1, 10000)) << "no question after " << testing::PrintToString(shown);
     char buffer[256];
@@ -392,7 +424,7 @@ TEST_F(CliTest, QuestionIsShownBeforeTheAnswerIsRead) {
     ASSERT_GT(n, 0);
     shown.append(buffer, std::size_t(n));
   }
-  EXPECT_EQ(expected, shown);
+  EXPECT_EQ(expected, from_console(shown));
   ASSERT_EQ(2, write(child.in, "y\n", 2));
   close(child.in);
   const CliResult r = finish(child, shown);
@@ -514,7 +546,7 @@ TEST_F(CliTest, PageThatVanishesBeforeItIsOpened) {
   Child child = start(dir_.path(), {"page.htm"});
   const std::string expected = kBanner + question("page.txt");
   std::string shown;
-  while (shown.size() < expected.size()) {
+  while (from_console(shown).size() < expected.size()) {
     pollfd p{child.out, POLLIN, 0};
     ASSERT_EQ(1, poll(&p, 1, 10000));
     char buffer[256];

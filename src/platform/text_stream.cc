@@ -12,9 +12,7 @@
 
 #ifdef _WIN32
 #include <io.h>
-inline constexpr bool kHostLineEndIsCrLf = true;
 #else
-inline constexpr bool kHostLineEndIsCrLf = false;
 #ifndef O_BINARY
 #define O_BINARY 0
 #endif
@@ -159,10 +157,8 @@ void open_console(OutStream& out) {
   out = OutStream{};
   out.buffer.reset(new unsigned char[kStreamBufferSize]);
   out.fd = 1;
-  out.crlf = kHostLineEndIsCrLf;
-#ifdef _WIN32
-  (void)_setmode(1, _O_BINARY);  // the line ends are ours to write
-#endif
+  // The host's own line ends: LF, or on Windows CR LF, which the C runtime's text mode makes.
+  out.crlf = false;
 }
 
 void flush(OutStream& out) {
@@ -221,17 +217,16 @@ bool file_exists(std::string_view dos_name) {
 }
 
 bool same_file(std::string_view dos_name_a, std::string_view dos_name_b) {
-  const std::string a = host_name(dos_name_a);
-  const std::string b = host_name(dos_name_b);
-  struct stat sa {};
-  struct stat sb {};
-  const bool a_exists = ::stat(a.c_str(), &sa) == 0;
-  const bool b_exists = ::stat(b.c_str(), &sb) == 0;
-  if (a_exists && b_exists) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-  if (a_exists || b_exists) return false;
+  namespace fs = std::filesystem;
+  const fs::path a = host_name(dos_name_a);
+  const fs::path b = host_name(dos_name_b);
   std::error_code error;
-  const auto normal = [&error](const std::string& name) {
-    return std::filesystem::weakly_canonical(std::filesystem::absolute(name, error), error);
+  const bool a_exists = fs::exists(a, error);
+  const bool b_exists = fs::exists(b, error);
+  if (a_exists && b_exists) return fs::equivalent(a, b, error);
+  if (a_exists || b_exists) return false;
+  const auto normal = [&error](const fs::path& name) {
+    return fs::weakly_canonical(fs::absolute(name, error), error);
   };
   return normal(a) == normal(b);
 }
