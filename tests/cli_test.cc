@@ -137,6 +137,21 @@ CliResult finish(Child& child, std::string prefix = {}) {
   return r;
 }
 
+// Reads the running program's console until it has shown size bytes, as a person at the
+// console would see them, and returns them as read. Gives up after ten seconds of silence.
+std::string wait_for_console(const Child& child, std::size_t size) {
+  std::string shown;
+  while (from_console(shown).size() < size) {
+    pollfd p{child.out, POLLIN, 0};
+    if (poll(&p, 1, 10000) != 1) break;
+    char buffer[256];
+    const ssize_t n = read(child.out, buffer, sizeof buffer);
+    if (n <= 0) break;
+    shown.append(buffer, std::size_t(n));
+  }
+  return shown;
+}
+
 class CliTest : public testing::Test {
  protected:
   // Runs the program with these arguments; answers is all standard input will ever hold.
@@ -151,6 +166,14 @@ class CliTest : public testing::Test {
     CliResult r = finish(child);
     EXPECT_EQ("", r.err) << "nothing goes to standard error";
     return r;
+  }
+
+  // Converts html as page.htm into fresh page.txt and page_t.txt.
+  CliResult convert_page(std::string_view html) {
+    write_file("page.htm", html);
+    fs::remove(path("page.txt"));
+    fs::remove(path("page_t.txt"));
+    return run_cli({"page.htm"});
   }
 
   void write_file(std::string_view name, std::string_view bytes) {
@@ -180,34 +203,36 @@ TEST_F(CliTest, NoArgumentsPrintsUsage) {
   EXPECT_EQ(Names{}, listing());
 }
 
-TEST_F(CliTest, TypicalRun) {
-  write_file("page.htm", "<P>Tom&amp;Jerry</P>");
-  const CliResult r = run_cli({"page.htm"});
-  EXPECT_EQ(kBanner + opened("page.htm") + kConverting + summary("page.txt", "page_t.txt"), r.out);
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("\r\n\r\nTom&Jerry", read_file("page.txt"));
-  EXPECT_EQ("<P>\r\n</P>\r\n", read_file("page_t.txt"));
-}
-
-TEST_F(CliTest, UnknownEntityIsReportedAndTheRunSucceeds) {
-  write_file("page.htm", "AT&T rules &eacute;\r\n");
-  const CliResult r = run_cli({"page.htm"});
-  EXPECT_EQ(kBanner + opened("page.htm") + kConverting +
-                "Unable to convert special character: &T& ;\n"
-                "Unable to convert special character: &eacute;\n" +
-                summary("page.txt", "page_t.txt"),
-            r.out);
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("ATrules ", read_file("page.txt"));
-  EXPECT_EQ("", read_file("page_t.txt"));
-}
-
-TEST_F(CliTest, EmptyInputGivesEmptyOutputs) {
-  write_file("page.html", "");
-  const CliResult r = run_cli({"page.html"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("", read_file("page.txt"));
-  EXPECT_EQ("", read_file("page_t.txt"));
+// A whole run on a page: the console, the status and both files, byte for byte.
+TEST_F(CliTest, ConvertsPages) {
+  struct Case {
+    std::string html, text, tags, console;
+  };
+  const Case cases[] = {
+      {"<P>Tom&amp;Jerry</P>", "\r\n\r\nTom&Jerry", "<P>\r\n</P>\r\n", ""},
+      {"AT&T rules &eacute;\r\n", "ATrules ", "",
+       "Unable to convert special character: &T& ;\n"
+       "Unable to convert special character: &eacute;\n"},
+      {"", "", "", ""},
+      // Pages cut short: the last tag or entity is kept as it stands.
+      {"a <B", "a ", "<B\r\n", ""},
+      {"a <HR SIZE=3", "a " + std::string(80, '_') + "\r\n\r\n", "<HR SIZE=3\r\n", ""},
+      {"a &amp", "a &", "", ""},
+      {"a &eacute", "a ", "", "Unable to convert special character: &eacute;\n"},
+      {"a\r", "a ", "", ""},
+      {"a\r\x1a<B>", "a ", "", ""},
+  };
+  for (const Case& c : cases) {
+    const CliResult r = convert_page(c.html);
+    EXPECT_EQ(
+        kBanner + opened("page.htm") + kConverting + c.console + summary("page.txt", "page_t.txt"),
+        r.out)
+        << testing::PrintToString(c.html);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(c.text, read_file("page.txt")) << testing::PrintToString(c.html);
+    EXPECT_EQ(c.tags, read_file("page_t.txt")) << testing::PrintToString(c.html);
+    EXPECT_EQ(c.html, read_file("page.htm"));
+  }
 }
 
 TEST_F(CliTest, OutputNames) {
@@ -415,15 +440,7 @@ TEST_F(CliTest, QuestionIsShownBeforeTheAnswerIsRead) {
   write_file("page.txt", "old");
   Child child = start(dir_.path(), {"page.htm"});
   const std::string expected = kBanner + question("page.txt");
-  std::string shown;
-  while (from_console(shown).size() < expected.size()) {
-    pollfd p{child.out, POLLIN, 0};
-    ASSERT_EQ(1, poll(&p, 1, 10000)) << "no question after " << testing::PrintToString(shown);
-    char buffer[256];
-    const ssize_t n = read(child.out, buffer, sizeof buffer);
-    ASSERT_GT(n, 0);
-    shown.append(buffer, std::size_t(n));
-  }
+  const std::string shown = wait_for_console(child, expected.size());
   EXPECT_EQ(expected, from_console(shown));
   ASSERT_EQ(2, write(child.in, "y\n", 2));
   close(child.in);
@@ -485,35 +502,6 @@ TEST_F(CliTest, SamplePage) {
             r.out);
 }
 
-// What happens to a page cut short: the last tag or entity is kept as it stands.
-TEST_F(CliTest, PageThatEndsEarly) {
-  struct Case {
-    std::string html, text, tags, console;
-  };
-  const Case cases[] = {
-      {"a <B", "a ", "<B\r\n", ""},
-      {"a <HR SIZE=3", "a " + std::string(80, '_') + "\r\n\r\n", "<HR SIZE=3\r\n", ""},
-      {"a &amp", "a &", "", ""},
-      {"a &eacute", "a ", "", "Unable to convert special character: &eacute;\n"},
-      {"a\r", "a ", "", ""},
-      {"a\r\x1a<B>", "a ", "", ""},
-  };
-  for (const Case& c : cases) {
-    write_file("page.htm", c.html);
-    fs::remove(path("page.txt"));
-    fs::remove(path("page_t.txt"));
-    const CliResult r = run_cli({"page.htm"});
-    EXPECT_EQ(
-        kBanner + opened("page.htm") + kConverting + c.console + summary("page.txt", "page_t.txt"),
-        r.out)
-        << testing::PrintToString(c.html);
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ(c.text, read_file("page.txt")) << testing::PrintToString(c.html);
-    EXPECT_EQ(c.tags, read_file("page_t.txt")) << testing::PrintToString(c.html);
-    EXPECT_EQ(c.html, read_file("page.htm"));
-  }
-}
-
 // Pages nothing like HTML: a huge tag, a huge entity name, a file of NUL bytes.
 TEST_F(CliTest, HugeAndBinaryPages) {
   constexpr std::size_t kTen = 10 << 20;
@@ -527,10 +515,7 @@ TEST_F(CliTest, HugeAndBinaryPages) {
       {std::string(kTen, '\0'), std::string(kTen, '\0'), "", ""},
   };
   for (const Case& c : cases) {
-    write_file("page.htm", c.html);
-    fs::remove(path("page.txt"));
-    fs::remove(path("page_t.txt"));
-    const CliResult r = run_cli({"page.htm"});
+    const CliResult r = convert_page(c.html);
     EXPECT_TRUE(r.out == kBanner + opened("page.htm") + kConverting + c.console +
                              summary("page.txt", "page_t.txt"));
     EXPECT_EQ(0, r.status);
@@ -545,15 +530,8 @@ TEST_F(CliTest, PageThatVanishesBeforeItIsOpened) {
   write_file("page.txt", "old");
   Child child = start(dir_.path(), {"page.htm"});
   const std::string expected = kBanner + question("page.txt");
-  std::string shown;
-  while (from_console(shown).size() < expected.size()) {
-    pollfd p{child.out, POLLIN, 0};
-    ASSERT_EQ(1, poll(&p, 1, 10000));
-    char buffer[256];
-    const ssize_t n = read(child.out, buffer, sizeof buffer);
-    ASSERT_GT(n, 0);
-    shown.append(buffer, std::size_t(n));
-  }
+  const std::string shown = wait_for_console(child, expected.size());
+  ASSERT_EQ(expected, from_console(shown));
   fs::remove(path("page.htm"));
   ASSERT_EQ(2, write(child.in, "y\n", 2));
   close(child.in);
