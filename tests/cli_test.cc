@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,6 +85,14 @@ std::string from_console(std::string_view raw) {
 }
 
 Child start(const fs::path& dir, const std::vector<std::string>& args, int closed = kNoneClosed) {
+  // The tests may themselves run with a standard stream closed (CI has no standard input):
+  // keep the pipes off 0, 1 and 2, and let a write to a finished program fail, not kill us.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1) {
+      EXPECT_EQ(fd, open("/dev/null", O_RDWR));
+    }
+  }
+  signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
   EXPECT_EQ(0, pipe(in));
   EXPECT_EQ(0, pipe(out));
