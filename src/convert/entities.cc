@@ -10,22 +10,22 @@ struct Entity {
 // behind it, so only the bare "& " matches such a name.
 // clang-format off
 constexpr Entity kEntities[] = {
-    {"& ",    "& "},  // 1
-    {"lt",    "<"},  // 2
-    {"#60",   "<"},  // 3
-    {"gt",    ">"},  // 4
-    {"#62",   ">"},  // 5
-    {"amp",   "&"},  // 6
-    {"#38",   "&"},  // 7
-    {"nbsp",  " "},  // 8
-    {"quot",  "\""},  // 9
-    {"#34",   "\""},  // 10
-    {"copy",  "[Copyright]"},  // 11
-    {"#169",  "[Copyright]"},  // 12
+    {"& ",    "& "},            // 1
+    {"lt",    "<"},             // 2
+    {"#60",   "<"},             // 3
+    {"gt",    ">"},             // 4
+    {"#62",   ">"},             // 5
+    {"amp",   "&"},             // 6
+    {"#38",   "&"},             // 7
+    {"nbsp",  " "},             // 8
+    {"quot",  "\""},            // 9
+    {"#34",   "\""},            // 10
+    {"copy",  "[Copyright]"},   // 11
+    {"#169",  "[Copyright]"},   // 12
     {"reg",   "[Registered]"},  // 13
     {"#174",  "[Registered]"},  // 14
-    {"trade", "[Trademark]"},  // 15
-    {"#153",  "[Trademark]"},  // 16
+    {"trade", "[Trademark]"},   // 15
+    {"#153",  "[Trademark]"},   // 16
 };
 // clang-format on
 static_assert(std::size(kEntities) == 16);

@@ -17,8 +17,10 @@ std::string_view read_tag(std::string& tag, InStream& in, Scan scan) {
     const unsigned char* const from = in.buffer.get() + in.pos;
     const unsigned char* const end = in.buffer.get() + in.len;
     const unsigned char* p = from;
-    while (p < end && *p != '>')
-      ++p;  // tags are short: a plain scan beats memchr
+    // Tags are short: a plain scan beats a call to memchr.
+    while (p < end && *p != '>') {
+      ++p;
+    }
     const bool closed = p < end;
     if (closed) ++p;
     in.pos += std::size_t(p - from);
