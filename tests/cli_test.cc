@@ -84,7 +84,11 @@ std::string from_console(std::string_view raw) {
   return out;
 }
 
-Child start(const fs::path& dir, const std::vector<std::string>& args, int closed = kNoneClosed) {
+// Starts the program in dir. Given answers, its standard input holds them and nothing more,
+// written before it starts, so that a program that ends early cannot make the write fail;
+// otherwise child.in stays open for the test to write to.
+Child start(const fs::path& dir, const std::vector<std::string>& args, int closed = kNoneClosed,
+            const std::string_view* answers = nullptr) {
   // The tests may themselves run with a standard stream closed (CI has no standard input):
   // keep the pipes off 0, 1 and 2, and let a write to a finished program fail, not kill us.
   for (int fd = 0; fd <= 2; ++fd) {
@@ -97,6 +101,11 @@ Child start(const fs::path& dir, const std::vector<std::string>& args, int close
   EXPECT_EQ(0, pipe(in));
   EXPECT_EQ(0, pipe(out));
   EXPECT_EQ(0, pipe(err));
+  if (answers != nullptr) {  // a pipe holds 64 KiB: plenty for any answers
+    EXPECT_EQ(ssize_t(answers->size()), write(in[1], answers->data(), answers->size()));
+    close(in[1]);
+    in[1] = -1;
+  }
   std::vector<std::string> copies = program();
   copies.insert(copies.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -167,11 +176,7 @@ class CliTest : public testing::Test {
   // It runs in the scratch directory or in the sub-directory named.
   CliResult run_cli(const std::vector<std::string>& args, std::string_view answers = "",
                     std::string_view sub = "") {
-    Child child = start(dir_.path() / sub, args);
-    if (!answers.empty()) {
-      EXPECT_EQ(ssize_t(answers.size()), write(child.in, answers.data(), answers.size()));
-    }
-    close(child.in);
+    Child child = start(dir_.path() / sub, args, kNoneClosed, &answers);
     CliResult r = finish(child);
     EXPECT_EQ("", r.err) << "nothing goes to standard error";
     return r;
