@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -51,8 +53,16 @@ struct Child {
   int in = -1, out = -1, err = -1;
 };
 
-// Which of the program's standard streams are left closed, as a careless caller might.
-enum Closed { kNoneClosed = 0, kStdinClosed = 1, kStdoutClosed = 2 };
+// How the program is started, as a careless caller or a shell might: standard streams left
+// closed, standard output a pipe nobody reads or a terminal, a small file size limit.
+enum How {
+  kPlain = 0,
+  kStdinClosed = 1,
+  kStdoutClosed = 2,
+  kStdoutUnread = 4,
+  kStdoutTerminal = 8,
+  kFileLimit = 16,  // ulimit -f 100
+};
 
 // The program under test: the one built beside the tests, or SKRIVEL_PROGRAM, started through
 // SKRIVEL_LAUNCHER if that is set (wine, to test skrivel.exe).
@@ -86,9 +96,10 @@ std::string from_console(std::string_view raw) {
 
 // Starts the program in dir. Given answers, its standard input holds them and nothing more,
 // written before it starts, so that a program that ends early cannot make the write fail;
-// otherwise child.in stays open for the test to write to.
-Child start(const fs::path& dir, const std::vector<std::string>& args, int closed = kNoneClosed,
-            const std::string_view* answers = nullptr) {
+// otherwise child.in stays open for the test to write to. stdout_to, if given, redirects
+// standard output as a shell would: ">name" or ">>name".
+Child start(const fs::path& dir, const std::vector<std::string>& args, int how = kPlain,
+            const std::string_view* answers = nullptr, std::string_view stdout_to = {}) {
   // The tests may themselves run with a standard stream closed (CI has no standard input):
   // keep the pipes off 0, 1 and 2, and let a write to a finished program fail, not kill us.
   for (int fd = 0; fd <= 2; ++fd) {
@@ -101,6 +112,17 @@ Child start(const fs::path& dir, const std::vector<std::string>& args, int close
   EXPECT_EQ(0, pipe(in));
   EXPECT_EQ(0, pipe(out));
   EXPECT_EQ(0, pipe(err));
+  std::string terminal;
+  if (how & kStdoutTerminal) {  // the pipe's read end gives way to the terminal's master side
+    close(out[0]);
+    out[0] = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_TRUE(out[0] >= 0 && grantpt(out[0]) == 0 && unlockpt(out[0]) == 0);
+    terminal = ptsname(out[0]);
+  }
+  if (how & kStdoutUnread) {
+    close(out[0]);
+    out[0] = open("/dev/null", O_RDONLY);
+  }
   if (answers != nullptr) {  // a pipe holds 64 KiB: plenty for any answers
     EXPECT_EQ(ssize_t(answers->size()), write(in[1], answers->data(), answers->size()));
     close(in[1]);
@@ -121,9 +143,29 @@ Child start(const fs::path& dir, const std::vector<std::string>& args, int close
     for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
       close(fd);
     }
-    if (closed & kStdinClosed) close(0);
-    if (closed & kStdoutClosed) close(1);
     if (chdir(dir.c_str()) != 0) _exit(127);
+    if (!terminal.empty()) {
+      const int slave = open(terminal.c_str(), O_RDWR | O_NOCTTY);
+      termios raw{};
+      tcgetattr(slave, &raw);
+      cfmakeraw(&raw);  // bytes as written, no CR added
+      tcsetattr(slave, TCSANOW, &raw);
+      dup2(slave, 1);
+      close(slave);
+    }
+    if (!stdout_to.empty()) {
+      const bool append = stdout_to.starts_with(">>");
+      const std::string name(stdout_to.substr(append ? 2 : 1));
+      const int fd = open(name.c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC), 0666);
+      dup2(fd, 1);
+      close(fd);
+    }
+    if (how & kFileLimit) {
+      const rlimit limit{100 << 10, 100 << 10};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (how & kStdinClosed) close(0);
+    if (how & kStdoutClosed) close(1);
     execvp(argv[0], argv.data());
     _exit(127);
   }
@@ -176,7 +218,7 @@ class CliTest : public testing::Test {
   // It runs in the scratch directory or in the sub-directory named.
   CliResult run_cli(const std::vector<std::string>& args, std::string_view answers = "",
                     std::string_view sub = "") {
-    Child child = start(dir_.path() / sub, args, kNoneClosed, &answers);
+    Child child = start(dir_.path() / sub, args, kPlain, &answers);
     CliResult r = finish(child);
     EXPECT_EQ("", r.err) << "nothing goes to standard error";
     return r;
@@ -228,6 +270,8 @@ TEST_F(CliTest, ConvertsPages) {
        "Unable to convert special character: &T& ;\n"
        "Unable to convert special character: &eacute;\n"},
       {"", "", "", ""},
+      // Off a terminal, a name goes to the console exactly as captured.
+      {"&\x1b[2J;", "", "", "Unable to convert special character: &\x1b[2J;\n"},
       // Pages cut short: the last tag or entity is kept as it stands.
       {"a <B", "a ", "<B\r\n", ""},
       {"a <HR SIZE=3", "a " + std::string(80, '_') + "\r\n\r\n", "<HR SIZE=3\r\n", ""},
@@ -493,6 +537,20 @@ TEST_F(CliTest, OutputThatIsTheInputOrTheOtherOutputIsRefused) {
   }
 }
 
+// Names that differ only in the case of their letters are one file on Windows, two elsewhere.
+TEST_F(CliTest, NamesThatDifferInCase) {
+  write_file("page.htm", "<P>x");
+  const CliResult r = run_cli({"page.htm", "PAGE_T.TXT"});
+  if (console_in_crlf()) {
+    EXPECT_EQ(kBanner + "\nERROR-page_t.txt is also the text file\n", r.out);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(Names{"page.htm"}, listing());
+  } else {
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("<P>\r\n", read_file("page_t.txt"));
+  }
+}
+
 TEST_F(CliTest, TagFileThatIsTheTextFileIsRefusedBeforeItsQuestion) {
   write_file("page.htm", "<P>keep");
   write_file("out.txt", "old");
@@ -538,22 +596,204 @@ TEST_F(CliTest, HugeAndBinaryPages) {
   }
 }
 
-// The page is removed while the question waits for its answer.
-TEST_F(CliTest, PageThatVanishesBeforeItIsOpened) {
-  write_file("page.htm", "<P>x");
-  write_file("page.txt", "old");
-  Child child = start(dir_.path(), {"page.htm"});
-  const std::string expected = kBanner + question("page.txt");
-  const std::string shown = wait_for_console(child, expected.size());
-  ASSERT_EQ(expected, from_console(shown));
-  fs::remove(path("page.htm"));
-  ASSERT_EQ(2, write(child.in, "y\n", 2));
-  close(child.in);
-  const CliResult r = finish(child, shown);
-  EXPECT_EQ(expected + kCantOpen, r.out);
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("old", read_file("page.txt"));
-  EXPECT_EQ((Names{"page.txt"}), listing());
+// While the question waits for its answer, the page is removed, or the output becomes a link
+// to the page: the page is never emptied.
+TEST_F(CliTest, FilesThatChangeWhileTheQuestionWaits) {
+  struct Case {
+    void (*change)(const fs::path& dir);
+    std::string out;
+    Names after;
+  };
+  const Case cases[] = {
+      {[](const fs::path& dir) { fs::remove(dir / "page.htm"); }, kCantOpen, {"page.txt"}},
+      {[](const fs::path& dir) {
+         fs::remove(dir / "page.txt");
+         fs::create_symlink("page.htm", dir / "page.txt");
+       },
+       opened("page.htm") + "\nERROR-page.txt is the input file\n",
+       {"page.htm", "page.txt"}},
+  };
+  for (const Case& c : cases) {
+    write_file("page.htm", "<P>x");
+    write_file("page.txt", "old");
+    Child child = start(dir_.path(), {"page.htm"});
+    const std::string expected = kBanner + question("page.txt");
+    const std::string shown = wait_for_console(child, expected.size());
+    ASSERT_EQ(expected, from_console(shown));
+    c.change(dir_.path());
+    ASSERT_EQ(2, write(child.in, "y\n", 2));
+    close(child.in);
+    const CliResult r = finish(child, shown);
+    EXPECT_EQ(expected + c.out, r.out);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(c.after, listing());
+    EXPECT_EQ(exists("page.htm") ? "<P>x" : "old", read_file("page.txt"));
+  }
+}
+
+// Files that are not what their names suggest, and consoles that cannot take the messages:
+// nothing hangs, no file is lost, and a run that failed in any way says so in its status.
+TEST_F(CliTest, AwkwardFilesAndConsoles) {
+  struct Case {
+    std::string setup;  // shell commands run in the scratch directory first
+    std::vector<std::string> args;
+    int how;
+    std::string stdout_to, answers;
+    std::string out, err;
+    int status;
+    std::vector<std::pair<std::string, std::string>> files;  // what they hold afterwards
+    bool read_fifo = false;  // page.txt is a FIFO that the test reads
+  };
+  const std::string opening = kBanner + opened("page.htm");
+  const std::string big(300 << 10, 'x');
+  const std::string unknown = "<B>x</B>" + [] {
+    std::string many;
+    for (int i = 0; i < 5000; ++i)
+      many += "&x;";
+    return many;
+  }();
+  const Case cases[] = {
+      // A FIFO exists but is never opened to find out: nobody reads it, so it cannot be written.
+      {"mkfifo page.txt",
+       {"page.htm"},
+       kPlain,
+       "",
+       "y",
+       kBanner + question("page.txt") + opened("page.htm") + "\nERROR-Unable to create page.txt\n" +
+           kConverting + kFailed + "TAGFILE = page_t.txt\n",
+       "",
+       1,
+       {{"page_t.txt", "<B>\r\n</B>\r\n"}}},
+      {"mkfifo page.txt",
+       {"page.htm"},
+       kPlain,
+       "",
+       "y",
+       kBanner + question("page.txt") + opened("page.htm") + kConverting +
+           summary("page.txt", "page_t.txt"),
+       "",
+       0,
+       {{"page_t.txt", "<B>\r\n</B>\r\n"}},
+       true},
+      // A file the user may write but not read exists all the same.
+      {"printf old >page.txt; chmod 200 page.txt",
+       {"page.htm"},
+       kPlain,
+       "",
+       "",
+       kBanner + question("page.txt") + "\n",
+       "",
+       1,
+       {{"page.txt", "old"}}},
+      // A dangling link to the text file: both outputs would be one file.
+      {"ln -s page.txt page_t.txt",
+       {"page.htm"},
+       kPlain,
+       "",
+       "",
+       opening + "\nERROR-page_t.txt is also the text file\n",
+       "",
+       1,
+       {{"page.htm", "<B>x</B>"}}},
+      // Outputs in a directory that cannot be searched are two files that cannot be created.
+      {"ln -s loop loop",
+       {"page.htm", "loop\\a.txt", "loop\\b.txt"},
+       kPlain,
+       "",
+       "",
+       opening + "\nERROR-Unable to create loop\\a.txt\n\nERROR-Unable to create loop\\b.txt\n" +
+           kConverting + kFailed,
+       "",
+       1,
+       {}},
+      // Standard output is the page, or the text file.
+      {"",
+       {"page.htm"},
+       kPlain,
+       ">>page.htm",
+       "",
+       "",
+       "\nERROR-standard output is the input file\n",
+       1,
+       {{"page.htm", "<B>x</B>"}}},
+      {"",
+       {"page.htm"},
+       kPlain,
+       ">page.txt",
+       "",
+       "",
+       "\nERROR-standard output is the text file\n",
+       1,
+       {{"page.txt", ""}}},
+      // A console that cannot be written does not stop the conversion, but fails the run.
+      {"",
+       {"page.htm"},
+       kStdoutUnread,
+       "",
+       "",
+       "",
+       "",
+       1,
+       {{"page.txt", "[x]"}, {"page_t.txt", "<B>\r\n</B>\r\n"}}},
+      {"",
+       {"page.htm"},
+       kPlain,
+       ">/dev/full",
+       "",
+       "",
+       "",
+       1,
+       {{"page.txt", "[x]"}, {"page_t.txt", "<B>\r\n</B>\r\n"}}},
+      // Past the file size limit a write fails like any other.
+      {"",
+       {"page.htm"},
+       kFileLimit,
+       "",
+       "",
+       opening + kConverting + "\nERROR-Unable to write page.txt\n" + kFailed +
+           "TAGFILE = page_t.txt\n",
+       "",
+       1,
+       {}},
+      // On a terminal, a name from the page cannot send it commands.
+      {"",
+       {"page.htm"},
+       kStdoutTerminal,
+       "",
+       "",
+       opening + kConverting + "Unable to convert special character: &?]0;\n" +
+           "Unable to convert special character: &?[2J?;\n" + summary("page.txt", "page_t.txt"),
+       "",
+       0,
+       {}},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.setup + " " + c.stdout_to + " case " + std::to_string(++n));
+    const std::string sub = "case" + std::to_string(n);
+    fs::create_directory(path(sub));
+    const fs::path dir = dir_.path() / sub;
+    std::string page = "<B>x</B>";
+    if (c.how & kFileLimit) page = big;
+    if (c.how & (kStdoutUnread | kStdoutTerminal)) page = unknown;
+    if (c.how & kStdoutTerminal) page = "&\x1b]0;title\x07&\x1b[2J\x7f;";
+    ::write_file(dir / "page.htm", page);
+    ASSERT_EQ(0, std::system(("cd '" + dir.string() + "' || exit 1; " + c.setup).c_str()));
+    const int fifo = c.read_fifo ? open((dir / "page.txt").c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    const std::string_view answers = c.answers;
+    Child child = start(dir, c.args, c.how, &answers, c.stdout_to);
+    const CliResult r = finish(child);
+    if (c.read_fifo) {
+      EXPECT_EQ("[x]", read_until_end(fifo));
+    }
+    EXPECT_EQ(c.out, r.out);
+    EXPECT_EQ(c.err, r.err);
+    EXPECT_EQ(c.status, r.status);
+    for (const auto& [name, bytes] : c.files) {
+      EXPECT_EQ(bytes, ::read_file(dir / name)) << name;
+    }
+    EXPECT_EQ(page, ::read_file(dir / "page.htm"));
+  }
 }
 
 // A closed standard input is no answer: the files stay as they are. A file the run opens

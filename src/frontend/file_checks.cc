@@ -54,6 +54,41 @@ int confirm_output(std::string_view name, std::string_view input_name, std::stri
   return confirm_overwrite(name, console, answers);
 }
 
+int check_opened_outputs(const RunFile& input, const RunFile& text, const RunFile& tags,
+                         OutStream& console) {
+  for (const RunFile* output : {&text, &tags}) {
+    if (same_id(output->id, input.id)) {
+      print(console, "\nERROR-%s is the input file\n", output->name);
+      return 0;
+    }
+  }
+  if (same_id(tags.id, text.id)) {
+    print(console, "\nERROR-%s is also the text file\n", tags.name);
+    return 0;
+  }
+  return 1;
+}
+
+int check_standard_output(const RunFile& input, const RunFile& text, const RunFile& tags,
+                          OutStream& errors) {
+  const FileId standard_output = id_of_standard_output();
+  const struct {
+    const RunFile& file;
+    std::string_view message;
+  } files[] = {
+      {input, "\nERROR-standard output is the input file\n"},
+      {text, "\nERROR-standard output is the text file\n"},
+      {tags, "\nERROR-standard output is the tag file\n"},
+  };
+  for (const auto& f : files) {
+    if (same_id(standard_output, f.file.id)) {
+      print(errors, f.message);
+      return 0;
+    }
+  }
+  return 1;
+}
+
 bool has_html_extension(std::string_view name) {
   const std::size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) return false;

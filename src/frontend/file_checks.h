@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files.h"
 #include "platform/text_stream.h"
 
 inline constexpr std::size_t kMaxNameLength = 128;
@@ -17,9 +18,26 @@ int check_filename(std::string_view name, OutStream& console);
 int confirm_overwrite(std::string_view name, OutStream& console, InStream& answers);
 
 // confirm_overwrite for an output name, after refusing a name that denotes the input file or,
-// when text_name is given, the text file.
+// when text_name is given, the text file. These checks by name spare a needless question;
+// check_opened_outputs, on the files actually opened, is the one that decides.
 int confirm_output(std::string_view name, std::string_view input_name, std::string_view text_name,
                    OutStream& console, InStream& answers);
+
+// A file of the run as opened: its name and its identity (unknown if it is not open).
+struct RunFile {
+  std::string_view name;
+  FileId id;
+};
+
+// Returns 1 if the opened outputs are neither the input file nor, the tag file, the text file;
+// otherwise prints why and returns 0.
+int check_opened_outputs(const RunFile& input, const RunFile& text, const RunFile& tags,
+                         OutStream& console);
+
+// Returns 1 if standard output is none of the run's files; otherwise says so on standard error,
+// since standard output would take the message into that file, and returns 0.
+int check_standard_output(const RunFile& input, const RunFile& text, const RunFile& tags,
+                          OutStream& errors);
 
 // True if the name ends in ".htm", ".HTM", ".html" or ".HTML".
 bool has_html_extension(std::string_view name);

@@ -1,13 +1,15 @@
 // skrivel: converts one HTML file into a text file and a list of its tags.
 //
-// The run goes straight through: banner, checks and questions, the three files opened, one
-// conversion pass, the summary. Every check and question comes before any file is touched.
+// The run goes straight through: banner, checks and questions, the three files opened and
+// checked, one conversion pass, the summary. Every check and question comes before any file
+// is changed: the outputs are emptied only once the files actually opened have passed.
 
 #include <string>
 #include <string_view>
 
 #include "convert/convert.h"
 #include "frontend/file_checks.h"
+#include "platform/files.h"
 #include "platform/text_stream.h"
 
 namespace {
@@ -20,13 +22,50 @@ constexpr std::string_view kUsage =
 constexpr int kSuccess = 0;
 constexpr int kFailure = 1;
 
+// The names the run's files will have, as far as the arguments tell them.
+struct Names {
+  std::string input, text, tags;
+};
+
+Names names_of_run(int argc, char* argv[]) {
+  Names names;
+  if (argc < 2) return names;
+  names.input = argv[1];
+  const std::string base(base_name(names.input));
+  names.text = argc > 2 ? argv[2] : base + ".txt";
+  names.tags = argc > 3 ? argv[3] : base + "_t.txt";
+  return names;
+}
+
+// Closes the outputs of a refused run and removes any that it created for nothing.
+void abandon(OutStream& out, bool created, std::string_view name) {
+  if (out.fd < 0) return;
+  out.len = 0;  // nothing was written, and nothing may be
+  (void)close_output(out);
+  if (created) remove_file(name);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   OutStream console;
+  OutStream errors;
   InStream answers;
   open_console(console);
+  open_error_console(errors);
   open_standard_input(answers);
+  ignore_write_signals();
+
+  // Standard output into the page would feed the program its own messages; into an output,
+  // mix them with the text. Said before anything is written there.
+  {
+    const Names names = names_of_run(argc, argv);
+    if (!check_standard_output({names.input, id_of_name(names.input)},
+                               {names.text, id_of_name(names.text)},
+                               {names.tags, id_of_name(names.tags)}, errors)) {
+      return kFailure;
+    }
+  }
 
   print(console, kBanner);
   print(console, kRights);
@@ -77,12 +116,35 @@ int main(int argc, char* argv[]) {
   }
   print(console, "\n%s opened successfully...\n", input_name);
 
+  // Opened without being emptied: a name may have come to lead to another file since it was
+  // checked, and only the files actually open tell.
   OutStream text;
   OutStream tags;
-  const bool text_created = open_output(text, text_name);
+  bool text_is_new = false;
+  bool tags_is_new = false;
+  bool text_created = open_output(text, text_name, text_is_new);
   if (!text_created) print(console, "\nERROR-Unable to create %s\n", text_name);
-  const bool tags_created = open_output(tags, tag_name);
+  bool tags_created = open_output(tags, tag_name, tags_is_new);
   if (!tags_created) print(console, "\nERROR-Unable to create %s\n", tag_name);
+  const RunFile input_file{input_name, id_of_open_file(input.fd)};
+  const RunFile text_file{text_name, id_of_open_file(text.fd)};
+  const RunFile tags_file{tag_name, id_of_open_file(tags.fd)};
+  if (!check_opened_outputs(input_file, text_file, tags_file, console) ||
+      !check_standard_output(input_file, text_file, tags_file, errors)) {
+    abandon(tags, tags_is_new, tag_name);
+    abandon(text, text_is_new, text_name);
+    return kFailure;
+  }
+  if (text_created && !empty_output(text)) {
+    text_created = false;
+    abandon(text, text_is_new, text_name);
+    print(console, "\nERROR-Unable to create %s\n", text_name);
+  }
+  if (tags_created && !empty_output(tags)) {
+    tags_created = false;
+    abandon(tags, tags_is_new, tag_name);
+    print(console, "\nERROR-Unable to create %s\n", tag_name);
+  }
   print(console, "\nConverting....\n\n");
 
   convert_file(input, text, tags, console);
@@ -100,5 +162,6 @@ int main(int argc, char* argv[]) {
   print(console, success ? "File conversion successful.\n\n" : "File conversion failed.\n\n");
   if (text_written) print(console, "TEXTFILE = %s\n", text_name);
   if (tags_written) print(console, "TAGFILE = %s\n", tag_name);
-  return success ? kSuccess : kFailure;
+  // A console that could not be written is a failure too, even if both files were.
+  return success && !console.failed ? kSuccess : kFailure;
 }

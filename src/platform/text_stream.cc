@@ -7,15 +7,22 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
+#include <string>
+
+#include "platform/files.h"
 
 #ifdef _WIN32
 #include <io.h>
-#else
+#endif
+// Flags that only some systems have, and need.
 #ifndef O_BINARY
 #define O_BINARY 0
 #endif
+#ifndef O_NOCTTY
+#define O_NOCTTY 0
+#endif
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0
 #endif
 
 namespace {
@@ -133,11 +140,36 @@ bool close_input(InStream& in) {
   return !in.failed;
 }
 
-bool open_output(OutStream& out, std::string_view dos_name) {
+bool open_output(OutStream& out, std::string_view dos_name, bool& created) {
   out = OutStream{};
   out.buffer.reset(new unsigned char[kStreamBufferSize]);
-  out.fd = ::open(host_name(dos_name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0666);
-  return out.fd >= 0;
+  created = false;
+  const std::string name = host_name(dos_name);
+  // Without O_NONBLOCK, opening a FIFO that nobody reads would wait for a reader for ever.
+  constexpr int kWrite = O_WRONLY | O_BINARY | O_NOCTTY | O_NONBLOCK;
+  out.fd = ::open(name.c_str(), kWrite);
+  if (out.fd < 0 && errno == ENOENT) {
+    out.fd = ::open(name.c_str(), kWrite | O_CREAT | O_EXCL, 0666);
+    created = out.fd >= 0;
+    // A link to a file not yet there: create that file, but it is not ours to remove.
+    if (out.fd < 0 && errno == EEXIST) out.fd = ::open(name.c_str(), kWrite | O_CREAT, 0666);
+  }
+  if (out.fd < 0) return false;
+#ifndef _WIN32
+  (void)::fcntl(out.fd, F_SETFL, ::fcntl(out.fd, F_GETFL) & ~O_NONBLOCK);
+#endif
+  return true;
+}
+
+bool empty_output(OutStream& out) {
+  struct stat st {};
+  if (::fstat(out.fd, &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) return true;
+#ifdef _WIN32
+  return ::_chsize_s(out.fd, 0) == 0;
+#else
+  return ::ftruncate(out.fd, 0) == 0;
+#endif
 }
 
 void open_memory_output(OutStream& out, std::string* sink) {
@@ -159,6 +191,13 @@ void open_console(OutStream& out) {
   out.fd = 1;
   // The host's own line ends: LF, or on Windows CR LF, which the C runtime's text mode makes.
   out.crlf = false;
+  out.terminal = ::isatty(1) != 0;
+}
+
+void open_error_console(OutStream& out) {
+  open_console(out);
+  out.fd = 2;
+  out.terminal = ::isatty(2) != 0;
 }
 
 void flush(OutStream& out) {
@@ -195,38 +234,15 @@ void print(OutStream& out, std::string_view format, std::string_view arg) {
     put_string(out, format);
   } else {
     put_string(out, format.substr(0, at));
-    put_string(out, arg);
+    if (out.terminal && format[at + 1] == 's') {
+      for (const char c : arg) {
+        const auto byte = static_cast<unsigned char>(c);
+        put_byte(out, byte < 0x20 || byte == 0x7F ? '?' : byte);
+      }
+    } else {
+      put_string(out, arg);
+    }
     put_string(out, format.substr(at + 2));
   }
   flush(out);
-}
-
-std::string host_name(std::string_view dos_name) {
-  std::string name(dos_name);
-  if constexpr (std::filesystem::path::preferred_separator == '/') {
-    std::replace(name.begin(), name.end(), '\\', '/');
-  }
-  return name;
-}
-
-bool file_exists(std::string_view dos_name) {
-  InStream probe;
-  const bool opened = open_input(probe, dos_name);
-  (void)close_input(probe);
-  return opened;
-}
-
-bool same_file(std::string_view dos_name_a, std::string_view dos_name_b) {
-  namespace fs = std::filesystem;
-  const fs::path a = host_name(dos_name_a);
-  const fs::path b = host_name(dos_name_b);
-  std::error_code error;
-  const bool a_exists = fs::exists(a, error);
-  const bool b_exists = fs::exists(b, error);
-  if (a_exists && b_exists) return fs::equivalent(a, b, error);
-  if (a_exists || b_exists) return false;
-  const auto normal = [&error](const fs::path& name) {
-    return fs::weakly_canonical(fs::absolute(name, error), error);
-  };
-  return normal(a) == normal(b);
 }

@@ -1,4 +1,4 @@
-// DOS text-mode streams and DOS file names, the same on every system.
+// DOS text-mode streams, the same on every system.
 //
 // Files are read and written in binary and translated here: on disk a line
 // break is CR LF, on reading CR LF arrives as one LF and a byte 0x1A ends the
@@ -35,8 +35,9 @@ struct InStream {
 struct OutStream {
   int fd = -1;                    // the file written, or -1
   std::string* memory = nullptr;  // where the bytes go when fd is -1; none: they are dropped
-  bool crlf = true;     // store each LF as CR LF (false for a console whose lines end in LF)
-  bool failed = false;  // a write failed; what followed was dropped
+  bool crlf = true;       // store each LF as CR LF (false for a console whose lines end in LF)
+  bool terminal = false;  // a terminal: names printed on it show control bytes as '?'
+  bool failed = false;    // a write failed; what followed was dropped
   std::unique_ptr<unsigned char[]> buffer;
   std::size_t len = 0;  // bytes waiting in buffer
 };
@@ -60,14 +61,21 @@ inline int get_byte(InStream& in) {
   return kEnd;
 }
 
-// Creates or empties the file with this DOS name for writing. If that fails, returns false
-// and leaves a stream that drops whatever is written to it.
-bool open_output(OutStream& out, std::string_view dos_name);
+// Opens the file with this DOS name for writing, creating it if there is none, but leaves its
+// bytes as they are until empty_output. Sets created if this call made the file. Never waits:
+// a FIFO that nobody reads cannot be opened. If the open fails, returns false and leaves a
+// stream that drops whatever is written to it.
+bool open_output(OutStream& out, std::string_view dos_name, bool& created);
+// Empties an output that is a regular file; a FIFO or a device is written as it is. False if
+// the file could not be emptied.
+bool empty_output(OutStream& out);
 // Appends everything written to *sink.
 void open_memory_output(OutStream& out, std::string* sink);
 // Standard output, with the host's own line ends. Opens /dev/null on any of standard input,
 // output and error that was left closed, so that no file the run opens takes its place.
 void open_console(OutStream& out);
+// Standard error, for the one message that cannot go to standard output.
+void open_error_console(OutStream& out);
 // Writes out the buffer; sets out.failed if that fails.
 void flush(OutStream& out);
 // Flushes and closes; false if any write or the close failed.
@@ -110,15 +118,7 @@ inline std::size_t room(OutStream& out) {
 }
 
 // Formatted console write: format with its one conversion (%s, %c or %d), if any, replaced by arg,
-// byte for byte, then flushed so that it is on the screen before anything is read.
+// byte for byte, then flushed so that it is on the screen before anything is read. On a
+// terminal, each control byte of a %s argument is shown as '?', so that a name read from a
+// page cannot send commands to the terminal.
 void print(OutStream& out, std::string_view format, std::string_view arg = {});
-
-// The host's name for a DOS file name: each '\' becomes the host's directory separator.
-std::string host_name(std::string_view dos_name);
-
-// True if the file can be opened for reading: it exists and is not a directory.
-bool file_exists(std::string_view dos_name);
-
-// True if the two names denote one file: the same file on disk when both exist,
-// otherwise the same path once made absolute and normalised.
-bool same_file(std::string_view dos_name_a, std::string_view dos_name_b);

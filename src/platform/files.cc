@@ -1,0 +1,139 @@
+#include "platform/files.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <signal.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Made absolute and normalised; where the file system cannot be asked (a directory that may
+// not be searched), normalised by its spelling alone, so that two names still differ.
+std::filesystem::path normal_path(std::string_view dos_name) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path absolute = fs::absolute(host_name(dos_name), error);
+  fs::path normal = fs::weakly_canonical(absolute, error);
+  if (error) normal = absolute.lexically_normal();
+#ifdef _WIN32
+  // Names that differ only in the case of their letters are one file here.
+  std::wstring folded = normal.wstring();
+  std::transform(folded.begin(), folded.end(), folded.begin(),
+                 [](wchar_t c) { return c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c; });
+  normal = folded;
+#endif
+  return normal;
+}
+
+#ifdef _WIN32
+FileId id_of_handle(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(handle, &info)) {
+    return {};
+  }
+  return {info.dwVolumeSerialNumber,
+          (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, true};
+}
+#else
+FileId id_of_status(const struct stat& st) {
+  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), true};
+}
+#endif
+
+}  // namespace
+
+std::string host_name(std::string_view dos_name) {
+  std::string name(dos_name);
+  if constexpr (std::filesystem::path::preferred_separator == '/') {
+    std::replace(name.begin(), name.end(), '\\', '/');
+  }
+  return name;
+}
+
+#ifdef _WIN32
+// Asking for no access at all opens any file, devices included, and never waits.
+HANDLE open_for_status(std::string_view dos_name) {
+  return CreateFileA(host_name(dos_name).c_str(), 0,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool file_exists(std::string_view dos_name) {
+  const HANDLE handle = open_for_status(dos_name);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool directory = GetFileInformationByHandle(handle, &info) &&
+                         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  CloseHandle(handle);
+  return !directory;
+}
+
+// The C runtime's st_ino is always 0 here: ask the system for the file index.
+FileId id_of_name(std::string_view dos_name) {
+  const HANDLE handle = open_for_status(dos_name);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  const FileId id = id_of_handle(handle);
+  CloseHandle(handle);
+  return id;
+}
+
+FileId id_of_open_file(int fd) {
+  return id_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
+}
+
+FileId id_of_standard_output() {
+  return id_of_handle(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
+void ignore_write_signals() {}  // writes fail with an error here, never with a signal
+#else
+bool file_exists(std::string_view dos_name) {
+  struct stat st {};
+  return ::stat(host_name(dos_name).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+FileId id_of_name(std::string_view dos_name) {
+  struct stat st {};
+  if (::stat(host_name(dos_name).c_str(), &st) != 0) return {};
+  return id_of_status(st);
+}
+
+FileId id_of_open_file(int fd) {
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return {};
+  return id_of_status(st);
+}
+
+FileId id_of_standard_output() {
+  struct stat st {};
+  if (::fstat(1, &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  return id_of_status(st);
+}
+
+void ignore_write_signals() {
+  (void)::signal(SIGPIPE, SIG_IGN);
+  (void)::signal(SIGXFSZ, SIG_IGN);
+}
+#endif
+
+bool same_file(std::string_view dos_name_a, std::string_view dos_name_b) {
+  const FileId a = id_of_name(dos_name_a);
+  const FileId b = id_of_name(dos_name_b);
+  if (a.known || b.known) return same_id(a, b);
+  return normal_path(dos_name_a) == normal_path(dos_name_b);
+}
+
+void remove_file(std::string_view dos_name) {
+  (void)std::remove(host_name(dos_name).c_str());
+}
