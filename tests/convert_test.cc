@@ -132,9 +132,8 @@ TEST(ConvertFile, SameResultAtEveryRefillSize) {
   }
 }
 
-// Reading runs in bulk gives exactly what reading byte by byte gives, wherever the refills
-// cut the input.
-TEST(ConvertFile, BulkScanMatchesByteByByte) {
+// Every block scan gives exactly what the byte loop gives, wherever the refills cut the input.
+TEST(ConvertFile, BlockScansMatchTheByteLoop) {
   std::vector<std::string> inputs = {make_corpus(300000)};
   std::uint64_t state = 88172645463325252ULL;
   const std::string alphabet = "<<>>&&; ;\t\r\n\r\n\x1a"s + '\0' + "aB/HPRT#\xff";
@@ -151,8 +150,11 @@ TEST(ConvertFile, BulkScanMatchesByteByByte) {
   for (const std::string& html : inputs) {
     const Conversion reference = convert(html, kStreamBufferSize, Scan::kByteByByte);
     for (const std::size_t refill : kRefillSizes) {
-      ASSERT_EQ(reference, convert(html, refill, Scan::kBulk))
-          << testing::PrintToString(html.substr(0, 300)) << " refill " << refill;
+      for (const Scan scan : block_scans()) {
+        ASSERT_EQ(reference, convert(html, refill, scan))
+            << testing::PrintToString(html.substr(0, 300)) << " refill " << refill << " scan "
+            << int(scan);
+      }
     }
   }
 }

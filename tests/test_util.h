@@ -23,8 +23,9 @@ inline std::string crlf(std::string_view text) {
   return out;
 }
 
-// Refill sizes that cut an input in many different places.
-inline constexpr std::size_t kRefillSizes[] = {1, 2, 3, 7, kStreamBufferSize};
+// Refill sizes that cut an input in many different places: inside CR LF, tags, entities and
+// blocks, and at every offset of a block.
+inline constexpr std::size_t kRefillSizes[] = {1, 2, 3, 7, 200, kStreamBufferSize};
 
 // What one conversion wrote to each of its three outputs.
 struct Conversion {
@@ -34,7 +35,7 @@ struct Conversion {
 
 // Converts html on memory streams, reading refill_size raw bytes at a time.
 inline Conversion convert(std::string_view html, std::size_t refill_size = kStreamBufferSize,
-                          Scan scan = Scan::kBulk) {
+                          Scan scan = Scan::kBest) {
   Conversion result;
   InStream in;
   OutStream text, tags, console;

@@ -1,7 +1,11 @@
 // The conversion engine: one pass over an HTML input that writes the text file and the tag file.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -16,27 +20,78 @@ inline constexpr bool is_space(int c) {
 inline constexpr std::size_t kTagBufferSize = 1000;
 inline constexpr std::size_t kEntityBufferSize = 100;
 
-// How the input is read: kBulk takes runs of text and of tag bytes straight from the stream's
-// buffer; kByteByByte reads every byte through get_byte. Both give the same result, byte for
-// byte: the second is the plain definition that the tests hold the first to.
-enum class Scan { kBulk, kByteByByte };
+// How the input is converted. kByteByByte is the plain loop, one byte at a time through
+// get_byte: the definition. The others convert whole blocks of the input buffer at a time and
+// give the same result, byte for byte: kPortable on any machine, kSse2 and kAvx2 on x86-64
+// processors that have them. kBest picks the fastest this machine has.
+enum class Scan { kBest, kByteByByte, kPortable, kSse2, kAvx2 };
+
+// The block scans this build can run on this machine, fastest last.
+std::span<const Scan> block_scans();
 
 // Converts the whole input: text to the text file, each tag to a line of the tag file, and a
 // line on the console for each entity that cannot be converted. Leaves the streams open.
 void convert_file(InStream& in, OutStream& text, OutStream& tags, OutStream& console,
-                  Scan scan = Scan::kBulk);
+                  Scan scan = Scan::kBest);
+
+// convert_file by blocks, with one of the block scans.
+void convert_blocks(InStream& in, OutStream& text, OutStream& tags, OutStream& console, Scan scan);
 
 // Reads the rest of a tag, just after its '<', up to and including the first '>' or up to the
-// end of the input, and returns the whole tag from its '<'. The tag is collected in tag, or,
-// when it lies whole in the input's buffer, left there: either way it stays valid until the
-// input is read again.
-std::string_view read_tag(std::string& tag, InStream& in, Scan scan = Scan::kBulk);
+// end of the input, into tag, and returns it from its '<'.
+std::string_view read_tag(std::string& tag, InStream& in);
 
 // Writes the tag as one line of the tag file.
 void log_tag(std::string_view tag, OutStream& tags);
 
 // Writes the tag's rendering to the text file and returns the new space_run.
 int render_tag(std::string_view tag, OutStream& text);
+
+// What render_tag writes for a tag, as stored in the text file, and returns.
+struct TagRendering {
+  std::uint64_t head = 0;    // the tag's first 8 bytes, zero past its end
+  std::uint32_t length = 0;  // the tag's length, counted up to 10; 0: nothing remembered
+  std::int32_t change = 0;   // what render_tag returns
+  std::size_t size = 0;      // bytes written, CR LF for a line break
+  const unsigned char* bytes = nullptr;  // in the memo's scratch, 16 of them readable
+};
+
+// Renderings of the tags met so far. A whole tag's rendering depends only on its first 8 bytes
+// and on its length up to 10, since no pattern is longer, so tags alike in those share one.
+struct RenderMemo {
+  static constexpr unsigned kSlotBits = 10;
+  TagRendering slots[1 << kSlotBits];
+  OutStream scratch;  // where the renderings are written out, one after another
+};
+
+void open_render_memo(RenderMemo& memo, bool crlf);
+// Works out the rendering of a tag with render_tag and keeps it in slot.
+void remember_rendering(RenderMemo& memo, TagRendering& slot, std::string_view tag,
+                        std::uint64_t head, std::uint32_t length);
+
+// The first 8 bytes of a tag of this length at p, zero past its end. Reads 8 bytes at p.
+inline std::uint64_t tag_head(const unsigned char* p, std::size_t length) {
+  std::uint64_t head;
+  std::memcpy(&head, p, sizeof head);
+  if (length >= 8) return head;
+  const unsigned bits = unsigned(8 * length);
+  if constexpr (std::endian::native == std::endian::little) return head & ((1ULL << bits) - 1);
+  return head & ~(~0ULL >> bits);
+}
+
+// The rendering of the whole tag (one that ends in '>') at p; render_tag's own for a tag whose
+// kind was not met before. Reads 8 bytes at p.
+inline const TagRendering& remembered_rendering(RenderMemo& memo, const unsigned char* p,
+                                                std::size_t length) {
+  const std::uint64_t head = tag_head(p, length);
+  const auto key_length = static_cast<std::uint32_t>(length < 10 ? length : 10);
+  TagRendering& slot =
+      memo.slots[((head ^ key_length) * 0x9E3779B97F4A7C15ULL) >> (64 - RenderMemo::kSlotBits)];
+  if (slot.head != head || slot.length != key_length) {
+    remember_rendering(memo, slot, {reinterpret_cast<const char*>(p), length}, head, key_length);
+  }
+  return slot;
+}
 
 // Reads an entity name after its '&' into name, up to a ';' or a space, or the end of the input.
 void read_entity(std::string& name, InStream& in);

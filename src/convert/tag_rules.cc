@@ -1,5 +1,4 @@
 #include <array>
-#include <bit>
 #include <cstdint>
 
 #include "convert/convert.h"
@@ -75,32 +74,31 @@ constexpr TagRule kTagRules[] = {
 // clang-format on
 static_assert(std::size(kTagRules) == 35);
 
-// Rules as bits, bit r for kTagRules[r].
-using RuleSet = std::uint64_t;
-static_assert(std::size(kTagRules) <= 64);
-
-// Indexed by a tag's byte at this position (256 where the tag is shorter): the rules that can
-// still match, either form. Derived from the table, so that render_tag tries only those.
-constexpr std::array<RuleSet, 257> rules_by_byte_at(std::size_t position) {
-  std::array<RuleSet, 257> sets{};
-  for (std::size_t r = 0; r < std::size(kTagRules); ++r) {
-    for (const std::string_view pattern : {kTagRules[r].upper, kTagRules[r].lower}) {
-      if (pattern.empty()) continue;
-      for (std::size_t c = 0; c < sets.size(); ++c) {
-        if (pattern.size() <= position || static_cast<unsigned char>(pattern[position]) == c) {
-          sets[c] |= RuleSet{1} << r;
-        }
+// A whole tag's rendering depends only on its first 8 bytes and on its length up to 10, which is
+// what a RenderMemo goes by: no prefix is longer than 8 bytes, and no whole-tag pattern or length
+// condition longer than 9, a 9-byte pattern's last byte being the '>' that every whole tag ends in.
+constexpr bool rendering_depends_on_head_and_short_length() {
+  for (const TagRule& rule : kTagRules) {
+    for (const std::string_view pattern : {rule.upper, rule.lower}) {
+      if (rule.match == Match::kPrefix && pattern.size() > 8) return false;
+      if (rule.match == Match::kWholeTag &&
+          (pattern.size() > 9 || (pattern.size() == 9 && pattern.back() != '>'))) {
+        return false;
       }
     }
+    if (rule.only_if_length > 9) return false;
   }
-  return sets;
+  return true;
 }
-constexpr auto kRulesBySecondByte = rules_by_byte_at(1);
-constexpr auto kRulesByThirdByte = rules_by_byte_at(2);
+static_assert(rendering_depends_on_head_and_short_length());
 
-std::size_t byte_at(std::string_view tag, std::size_t position) {
-  return position < tag.size() ? static_cast<unsigned char>(tag[position]) : 256;
-}
+// The most one tag's rendering can write, every rule matching and every line break as CR LF.
+constexpr std::size_t kLongestRendering = [] {
+  std::size_t size = 0;
+  for (const TagRule& rule : kTagRules)
+    size += 2 * rule.output.size();
+  return size;
+}();
 
 bool matches(const TagRule& rule, std::string_view tag, std::string_view pattern) {
   if (pattern.empty()) return false;
@@ -118,13 +116,36 @@ bool matches(const TagRule& rule, std::string_view tag, std::string_view pattern
 
 int render_tag(std::string_view tag, OutStream& text) {
   int result = 0;
-  RuleSet candidates = kRulesBySecondByte[byte_at(tag, 1)] & kRulesByThirdByte[byte_at(tag, 2)];
-  for (; candidates != 0; candidates &= candidates - 1) {
-    const TagRule& rule = kTagRules[std::countr_zero(candidates)];
+  for (const TagRule& rule : kTagRules) {
     if (!matches(rule, tag, rule.upper) && !matches(rule, tag, rule.lower)) continue;
     if (rule.only_if_length == 0 || tag.size() == rule.only_if_length)
       put_string(text, rule.output);
     result += rule.change;
   }
   return result;
+}
+
+void open_render_memo(RenderMemo& memo, bool crlf) {
+  for (TagRendering& slot : memo.slots)
+    slot = TagRendering{};
+  open_memory_output(memo.scratch, nullptr);
+  memo.scratch.crlf = crlf;
+}
+
+void remember_rendering(RenderMemo& memo, TagRendering& slot, std::string_view tag,
+                        std::uint64_t head, std::uint32_t length) {
+  OutStream& scratch = memo.scratch;
+  // Renderings are only ever added; when the scratch buffer is full, everything is forgotten.
+  // The buffer is never flushed, and 16 bytes after each rendering are always readable.
+  if (kStreamBufferSize - scratch.len < kLongestRendering + 16) {
+    for (TagRendering& other : memo.slots)
+      other = TagRendering{};
+    scratch.len = 0;
+  }
+  const std::size_t start = scratch.len;
+  slot.change = render_tag(tag, scratch);
+  slot.head = head;
+  slot.length = length;
+  slot.size = scratch.len - start;
+  slot.bytes = scratch.buffer.get() + start;
 }

@@ -147,7 +147,11 @@ int main(int argc, char* argv[]) {
   }
   print(console, "\nConverting....\n\n");
 
+  // Lines about entities wait in the buffer unless someone is watching them appear.
+  console.batched = !console.terminal;
   convert_file(input, text, tags, console);
+  flush(console);
+  console.batched = false;
 
   // An output that could not be created drops what the conversion wrote to it; one that ran
   // out of room or failed to close was not written completely. Either way the run failed.

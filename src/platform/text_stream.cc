@@ -42,36 +42,12 @@ long read_raw(InStream& in, unsigned char* dst, std::size_t n) {
   }
 }
 
-// Joins each CR LF of p[0, n) into one LF, in place, and returns the new length.
-std::size_t join_crlf(unsigned char* p, std::size_t n) {
-  const unsigned char* const end = p + n;
-  auto* cr = static_cast<unsigned char*>(std::memchr(p, kCR, n));
-  if (cr == nullptr) return n;
-  unsigned char* w = cr;
-  const unsigned char* r = cr;
-  for (;;) {  // r is at a CR
-    if (r + 1 < end && r[1] == kLF) {
-      *w++ = kLF;
-      r += 2;
-    } else {
-      *w++ = kCR;
-      r += 1;
-    }
-    const auto* next = static_cast<const unsigned char*>(std::memchr(r, kCR, std::size_t(end - r)));
-    const unsigned char* stop = next != nullptr ? next : end;
-    std::memmove(w, r, std::size_t(stop - r));
-    w += stop - r;
-    r = stop;
-    if (next == nullptr) return std::size_t(w - p);
-  }
-}
-
 }  // namespace
 
 bool refill(InStream& in) {
   in.pos = in.len = 0;
   // One byte in front of the raw bytes, for a CR held back from the last refill.
-  if (!in.buffer) in.buffer.reset(new unsigned char[in.refill_size + 1]);
+  if (!in.buffer) in.buffer.reset(new unsigned char[1 + in.refill_size + kReadSlack]);
   while (!in.ended) {
     unsigned char* start = in.buffer.get() + 1;
     const long n = read_raw(in, start, in.refill_size);
@@ -98,10 +74,11 @@ bool refill(InStream& in) {
       in.cr_held = true;
       --count;
     }
-    count = join_crlf(start, count);
     if (count > 0) {
       in.pos = std::size_t(start - in.buffer.get());
       in.len = in.pos + count;
+      // What a reader may load past the end is never left uninitialised.
+      std::memset(in.buffer.get() + in.len, 0, kReadSlack);
       return true;
     }
   }
@@ -244,5 +221,5 @@ void print(OutStream& out, std::string_view format, std::string_view arg) {
     }
     put_string(out, format.substr(at + 2));
   }
-  flush(out);
+  if (!out.batched) flush(out);
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,15 +19,21 @@ inline constexpr unsigned char kDosEof = 0x1A;  // ends a DOS text file for good
 // What get_byte returns at the end of the input: distinct from all 256 byte values.
 inline constexpr int kEnd = -1;
 
-inline constexpr std::size_t kStreamBufferSize = 64 * 1024;
+inline constexpr std::size_t kStreamBufferSize = 256 * 1024;
+
+// Readable bytes kept after the end of an input buffer's contents, so that a reader may load a
+// whole block of bytes at once and ignore those past the end.
+inline constexpr std::size_t kReadSlack = 128;
 
 struct InStream {
   int fd = -1;                                  // the file read, or -1 when reading memory
   std::string_view memory;                      // the bytes not yet read, when fd is -1
   std::size_t refill_size = kStreamBufferSize;  // raw bytes asked for per refill
-  std::unique_ptr<unsigned char[]> buffer;      // translated bytes
-  std::size_t pos = 0;                          // next byte of buffer to deliver
-  std::size_t len = 0;                          // translated bytes in buffer
+  // The bytes as they lie in the file, up to any 0x1A. A CR LF is joined by get_byte as it is
+  // read; refill never ends the buffer between the two.
+  std::unique_ptr<unsigned char[]> buffer;
+  std::size_t pos = 0;   // next byte of buffer to deliver
+  std::size_t len = 0;   // bytes in buffer
   bool cr_held = false;  // the last refill ended in CR: the next one tells if LF follows
   bool ended = false;    // nothing more will be delivered: end of file, 0x1A or error
   bool failed = false;   // a read error ended the input
@@ -37,6 +44,7 @@ struct OutStream {
   std::string* memory = nullptr;  // where the bytes go when fd is -1; none: they are dropped
   bool crlf = true;       // store each LF as CR LF (false for a console whose lines end in LF)
   bool terminal = false;  // a terminal: names printed on it show control bytes as '?'
+  bool batched = false;   // print leaves its line in the buffer (a console that is no terminal)
   bool failed = false;    // a write failed; what followed was dropped
   std::unique_ptr<unsigned char[]> buffer;
   std::size_t len = 0;  // bytes waiting in buffer
@@ -52,13 +60,17 @@ void open_standard_input(InStream& in);
 // Closes the input; false if a read error ended it early.
 bool close_input(InStream& in);
 
-// Refills the buffer once it is used up; false at the end of the input.
+// Refills the buffer once it is used up; false at the end of the input. A CR that ends what
+// was read is held back for the next refill, so a CR LF pair always lies whole in the buffer,
+// and a CR that ends the buffer ends the input.
 bool refill(InStream& in);
 
-// Returns the next byte (0..255), or kEnd at the end of the input.
+// Returns the next byte (0..255), a CR LF as one LF, or kEnd at the end of the input.
 inline int get_byte(InStream& in) {
-  if (in.pos < in.len || refill(in)) return in.buffer[in.pos++];
-  return kEnd;
+  if (in.pos == in.len && !refill(in)) return kEnd;
+  const unsigned char c = in.buffer[in.pos++];
+  if (c == kCR && in.pos < in.len && in.buffer[in.pos] == kLF) return in.buffer[in.pos++];
+  return c;
 }
 
 // Opens the file with this DOS name for writing, creating it if there is none, but leaves its
@@ -100,8 +112,13 @@ inline void put_string(OutStream& out, std::string_view s) {
       put_byte(out, static_cast<unsigned char>(c));
     return;
   }
-  // Room enough: no flush check per byte.
+  // Room enough: no flush check per byte, and one copy where nothing is translated.
   unsigned char* to = out.buffer.get() + out.len;
+  if (!out.crlf || (s.size() > 16 && std::memchr(s.data(), '\n', s.size()) == nullptr)) {
+    if (!s.empty()) std::memcpy(to, s.data(), s.size());
+    out.len += s.size();
+    return;
+  }
   const bool crlf = out.crlf;
   for (const char c : s) {
     if (c == '\n' && crlf) *to++ = kCR;
@@ -118,7 +135,8 @@ inline std::size_t room(OutStream& out) {
 }
 
 // Formatted console write: format with its one conversion (%s, %c or %d), if any, replaced by arg,
-// byte for byte, then flushed so that it is on the screen before anything is read. On a
+// byte for byte, then flushed so that it is on the screen before anything is read (unless the
+// stream is batched, as the console is while converting into a file or a pipe). On a
 // terminal, each control byte of a %s argument is shown as '?', so that a name read from a
 // page cannot send commands to the terminal.
 void print(OutStream& out, std::string_view format, std::string_view arg = {});

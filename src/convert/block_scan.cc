@@ -1,0 +1,420 @@
+// Converting by blocks: what the byte loop gives, byte for byte, at a few instructions a byte.
+//
+// The input buffer is taken 64 bytes at a time, and each block is classified once into bit
+// masks, bit i for byte i: `special` for '<', '&' and the whitespace bytes other than a space,
+// `white` for all whitespace and `tag_end` for '>'. The bytes to stop at are '<', '&' and the
+// start of every run of whitespace but a single space. Between two stops each byte is an
+// ordinary byte or a single space after one, and the byte loop would copy each of them as it
+// stands (the space because space_run is 0 after an ordinary byte), so they go to the text file
+// as one copy. A stop is dealt with as the byte loop deals with it:
+// - whitespace: one space if space_run is 0, and the run is skipped to its end in `white`;
+// - '<': the tag's '>' is found in tag_end, the tag goes to the tag file as one copy, and its
+//   rendering comes from a RenderMemo, which holds what render_tag gave for a tag alike;
+// - '&': the entity name is found after it and decoded by decode_entity.
+//
+// The buffer holds the file's bytes as they are, CR LF and all; get_byte joins a pair when it
+// reads one. In a whitespace run a CR LF is two whitespace bytes instead of one, which only
+// matters where space_run is -1 (after <P> or <BR>): there the first byte of the run is read
+// with get_byte. A tag that holds a special byte (a line break, say), an entity name that holds
+// a CR, and either one running past the end of the buffer are read by read_tag or read_entity,
+// through get_byte. These slow paths are the byte loop's own functions.
+//
+// The masks come from SSE2 or AVX2 where the processor has them, and from a plain loop over the
+// bytes anywhere else.
+#include <array>
+#include <bit>
+#include <cstring>
+
+#include "convert/convert.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace {
+
+constexpr std::size_t kBlock = 64;
+// A rendering this short is copied as a whole 16 bytes: most are 0 to 4 bytes long.
+constexpr std::size_t kShortRendering = 16;
+// A tag this short is copied as a whole 32 bytes.
+constexpr std::size_t kShortTag = 32;
+static_assert(kReadSlack >= 2 * kBlock, "a block is read whole from anywhere before the end");
+
+// Bit i stands for byte i of a block.
+struct BlockMasks {
+  std::uint64_t special;  // '<', '&', tab, LF, VT, FF, CR
+  std::uint64_t white;    // tab, LF, VT, FF, CR, space
+  std::uint64_t tag_end;  // '>'
+};
+
+enum ByteClass : unsigned char { kOther = 0, kSpecial = 1, kWhite = 2, kTagEnd = 4 };
+
+constexpr auto kByteClasses = [] {
+  std::array<unsigned char, 256> classes{};
+  for (int c = 0; c < 256; ++c) {
+    const bool markup = c == '<' || c == '&';
+    const bool line_space = is_space(c) && c != ' ';
+    classes[std::size_t(c)] =
+        static_cast<unsigned char>((markup || line_space ? kSpecial : 0) |
+                                   (is_space(c) ? kWhite : 0) | (c == '>' ? kTagEnd : 0));
+  }
+  return classes;
+}();
+
+// Each kind of masks also knows how best to copy a block.
+struct PortableMasks {
+  static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
+  static BlockMasks classify(const unsigned char* p) {
+    BlockMasks m{};
+    for (unsigned i = 0; i < kBlock; ++i) {
+      const unsigned k = kByteClasses[p[i]];
+      m.special |= std::uint64_t{k & kSpecial} << i;
+      m.white |= std::uint64_t{(k & kWhite) >> 1} << i;
+      m.tag_end |= std::uint64_t{(k & kTagEnd) >> 2} << i;
+    }
+    return m;
+  }
+};
+
+#if defined(__x86_64__)
+// Tab to CR: adding 0x77 takes them to 0x80..0x84, the five smallest signed bytes.
+constexpr char kBreakShift = 0x77;
+constexpr char kBreakLimit = char(0x85);
+
+struct Sse2Masks {
+  static void copy(unsigned char* to, const unsigned char* from) {
+    for (unsigned i = 0; i < kBlock; i += 16) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
+    }
+  }
+  static BlockMasks classify(const unsigned char* p) {
+    BlockMasks m{};
+    for (unsigned i = 0; i < kBlock; i += 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      const __m128i breaks = _mm_cmplt_epi8(_mm_add_epi8(bytes, _mm_set1_epi8(kBreakShift)),
+                                            _mm_set1_epi8(kBreakLimit));
+      const __m128i markup = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('<')),
+                                          _mm_cmpeq_epi8(bytes, _mm_set1_epi8('&')));
+      const __m128i white = _mm_or_si128(breaks, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
+      const __m128i tag_end = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('>'));
+      m.special |= std::uint64_t(unsigned(_mm_movemask_epi8(_mm_or_si128(breaks, markup)))) << i;
+      m.white |= std::uint64_t(unsigned(_mm_movemask_epi8(white))) << i;
+      m.tag_end |= std::uint64_t(unsigned(_mm_movemask_epi8(tag_end))) << i;
+    }
+    return m;
+  }
+};
+
+struct Avx2Masks {
+  [[gnu::target("avx2")]] static void copy(unsigned char* to, const unsigned char* from) {
+    for (unsigned i = 0; i < kBlock; i += 32) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i),
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i)));
+    }
+  }
+  [[gnu::target("avx2")]] static BlockMasks classify(const unsigned char* p) {
+    BlockMasks m{};
+    for (unsigned i = 0; i < kBlock; i += 32) {
+      const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+      const __m256i breaks = _mm256_cmpgt_epi8(
+          _mm256_set1_epi8(kBreakLimit), _mm256_add_epi8(bytes, _mm256_set1_epi8(kBreakShift)));
+      const __m256i markup = _mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('<')),
+                                             _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('&')));
+      const __m256i white =
+          _mm256_or_si256(breaks, _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' ')));
+      const __m256i tag_end = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('>'));
+      const __m256i special = _mm256_or_si256(breaks, markup);
+      m.special |= std::uint64_t(unsigned(_mm256_movemask_epi8(special))) << i;
+      m.white |= std::uint64_t(unsigned(_mm256_movemask_epi8(white))) << i;
+      m.tag_end |= std::uint64_t(unsigned(_mm256_movemask_epi8(tag_end))) << i;
+    }
+    return m;
+  }
+};
+#endif
+
+// One classified block of the input buffer.
+struct Block {
+  const unsigned char* at;
+  std::size_t valid;    // bytes of the block before the end of the buffer: 64, or fewer at the end
+  BlockMasks masks;     // bytes past the end of the buffer have no bits
+  std::uint64_t stops;  // the bytes not to copy as they stand, and the end of the buffer
+};
+
+template <typename Masks>
+inline Block classify_block(const unsigned char* at, const unsigned char* end) {
+  Block b{at, kBlock, Masks::classify(at), 0};
+  if (std::size_t(end - at) < kBlock) {
+    b.valid = std::size_t(end - at);
+    const std::uint64_t live = (std::uint64_t{1} << b.valid) - 1;
+    b.masks.special &= live;
+    b.masks.white &= live;
+    b.masks.tag_end &= live;
+    b.stops = std::uint64_t{1} << b.valid;
+  }
+  // Whitespace stops where a run of it begins, unless the run is a single space: that one is
+  // copied. A run that begins a block stops there too, since the byte before it is not looked
+  // at; so does one whose second byte may lie in the next block, if that one starts with
+  // whitespace.
+  const std::uint64_t run_starts = b.masks.white & ~(b.masks.white << 1);
+  const std::uint64_t long_runs = b.masks.special | (b.masks.white >> 1) | 1;
+  b.stops |= (b.masks.special & ~b.masks.white) | (run_starts & long_runs);
+  return b;
+}
+
+// What one conversion holds between blocks.
+struct Run {
+  InStream& in;
+  OutStream& text;
+  OutStream& tags;
+  OutStream& console;
+  std::string tag;     // a tag read by read_tag
+  std::string entity;  // an entity name read by read_entity, or ended by a space
+  RenderMemo memo;
+};
+
+// The tag after the '<' just read, as the byte loop converts it; returns the new space_run.
+[[gnu::noinline]] int convert_tag_slowly(Run& run) {
+  const std::string_view tag = read_tag(run.tag, run.in);
+  log_tag(tag, run.tags);
+  return render_tag(tag, run.text);
+}
+
+// Converts the entity whose '&' is at `at`, if its name lies whole before end and holds no CR,
+// and returns the byte after it; otherwise returns nullptr, having done nothing.
+[[gnu::noinline]] const unsigned char* convert_entity(Run& run, const unsigned char* at,
+                                                      const unsigned char* end) {
+  const unsigned char* q = at + 1;
+  while (q < end && *q != ';' && *q != ' ' && *q != kCR) {
+    ++q;
+  }
+  if (q == end || *q == kCR) return nullptr;
+  const std::string_view name(reinterpret_cast<const char*>(at + 1), std::size_t(q - at - 1));
+  if (*q == ';') {
+    decode_entity(name, run.text, run.console);
+  } else {  // a name ended by a space carries "& " behind it
+    run.entity.assign(name);
+    run.entity += "& ";
+    decode_entity(run.entity, run.text, run.console);
+  }
+  return q + 1;
+}
+
+// The entity after the '&' just read, as the byte loop converts it.
+[[gnu::noinline]] void convert_entity_slowly(Run& run) {
+  read_entity(run.entity, run.in);
+  decode_entity(run.entity, run.text, run.console);
+}
+
+template <typename Masks>
+inline void convert_by_blocks(Run& run) {
+  InStream& in = run.in;
+  OutStream& text = run.text;
+  OutStream& tags = run.tags;
+  // Kept here, not in memory that a byte written through out might be.
+  int space_run = 0;
+  // The text file's buffer is written through out, and the tag file's through tag_out; the
+  // streams' lengths catch up (sync) before any call that writes to them itself. The bytes of
+  // one block, with a short rendering for each of them, are written past out before it is
+  // checked again.
+  constexpr std::size_t kBlockRoom = kBlock + kBlock * kShortRendering + kBlock;
+  static_assert(kStreamBufferSize > 2 * kBlockRoom);
+  unsigned char* out = text.buffer.get() + text.len;
+  unsigned char* const out_limit = text.buffer.get() + kStreamBufferSize - kBlockRoom;
+  unsigned char* tag_out = tags.buffer.get() + tags.len;
+  unsigned char* const tag_out_limit = tags.buffer.get() + kStreamBufferSize - kShortTag - 2;
+  // A tag this short goes to the tag file as a whole 32 bytes, its line end after it.
+  const std::size_t short_tag = tags.crlf ? kShortTag : 0;
+  const auto sync = [&] {
+    text.len = std::size_t(out - text.buffer.get());
+    tags.len = std::size_t(tag_out - tags.buffer.get());
+  };
+  const auto reload = [&] {
+    out = text.buffer.get() + text.len;
+    tag_out = tags.buffer.get() + tags.len;
+  };
+  const auto classify = [&](const unsigned char* at, const unsigned char* end) {
+    if (out > out_limit) {
+      sync();
+      flush(text);
+      reload();
+    }
+    return classify_block<Masks>(at, end);
+  };
+
+  // Each turn of this loop starts at in.pos; a slow path leaves the inner loop to start afresh.
+  while (in.pos < in.len || refill(in)) {
+    const unsigned char* const start = in.buffer.get();
+    const unsigned char* const end = start + in.len;
+    Block b = classify(start + in.pos, end);
+    std::size_t i = 0;  // b is converted up to here
+
+    // Whitespace at i, where markup left off or a block begins: space_run tells what it gives.
+    const auto white_after_markup = [&] {
+      if (space_run < 0) {
+        // Only the first whitespace byte vanishes: read it as the byte loop would, CR LF as one.
+        in.pos = std::size_t(b.at + i - start);
+        (void)get_byte(in);
+        ++space_run;
+        i = std::size_t(start + in.pos - b.at);
+        if (i >= b.valid || (b.masks.white >> i & 1) == 0) return;
+      }
+      *out = ' ';
+      out += space_run == 0;
+      space_run = 1;
+      // To the end of the run, or of the block: the next one starts with a stop.
+      i = std::size_t(std::countr_zero(~b.masks.white & (~std::uint64_t{1} << i)));
+    };
+
+    if (b.masks.white & 1) white_after_markup();
+    for (;;) {
+      if (i >= b.valid) {
+        if (b.at + i >= end) {
+          in.pos = in.len;
+          break;
+        }
+        b = classify(b.at + i, end);
+        i = 0;
+      }
+      // Copy up to the next stop.
+      const std::size_t from = i;
+      const std::size_t j = std::size_t(std::countr_zero(b.stops & (~std::uint64_t{0} << i)));
+      Masks::copy(out, b.at + i);
+      out += j - i;
+      i = j;
+      if (j == b.valid) {  // the end of the block or of the buffer
+        if (j > from) space_run = b.at[j - 1] == ' ' ? 1 : 0;
+        continue;
+      }
+      if (b.masks.white >> j & 1) {
+        if (j == from) {  // the start of a block
+          white_after_markup();
+          continue;
+        }
+        // A run of whitespace after an ordinary byte: one space, and the run is skipped.
+        *out++ = ' ';
+        space_run = 1;
+        i = std::size_t(std::countr_zero(~b.masks.white & (~std::uint64_t{1} << j)));
+        continue;
+      }
+
+      const unsigned char* const at = b.at + j;
+      if (*at == '<') {
+        // The tag's '>', in this block or a later one, with no special byte before it.
+        const std::uint64_t after = ~std::uint64_t{1} << j;
+        std::uint64_t inner = b.masks.special & after;
+        std::uint64_t ends = b.masks.tag_end & after;
+        Block e = b;
+        if (ends == 0) {
+          while (inner == 0 && e.valid == kBlock && e.at + kBlock < end) {
+            e = classify(e.at + kBlock, end);
+            inner = e.masks.special;
+            ends = e.masks.tag_end;
+            if (ends != 0) break;
+          }
+        }
+        if (ends == 0 || (inner & (ends ^ (ends - 1))) != 0) {
+          in.pos = std::size_t(at + 1 - start);
+          sync();
+          space_run = convert_tag_slowly(run);
+          reload();
+          break;
+        }
+        const std::size_t k = std::size_t(std::countr_zero(ends));
+        const std::size_t length = std::size_t(e.at + k + 1 - at);
+        if (length <= short_tag) {
+          if (tag_out > tag_out_limit) {
+            sync();
+            flush(tags);
+            reload();
+          }
+          std::memcpy(tag_out, at, kShortTag);
+          tag_out[length] = kCR;
+          tag_out[length + 1] = kLF;
+          tag_out += length + 2;
+        } else {
+          sync();
+          log_tag({reinterpret_cast<const char*>(at), length}, tags);
+          reload();
+        }
+        const TagRendering& rendering = remembered_rendering(run.memo, at, length);
+        const std::size_t size = rendering.size;
+        space_run = rendering.change;
+        if (size <= kShortRendering) {
+          std::memcpy(out, rendering.bytes, kShortRendering);
+        } else {  // a rule of underscores, say: make room for it
+          sync();
+          if (kStreamBufferSize - text.len < size + kBlockRoom) flush(text);
+          reload();
+          std::memcpy(out, rendering.bytes, size);
+        }
+        out += size;
+        b = e;
+        i = k + 1;
+      } else {  // '&'
+        if (j > from) space_run = b.at[j - 1] == ' ' ? 1 : 0;
+        sync();
+        const unsigned char* const after = convert_entity(run, at, end);
+        if (after == nullptr) {
+          in.pos = std::size_t(at + 1 - start);
+          convert_entity_slowly(run);
+          reload();
+          break;
+        }
+        reload();
+        i = std::size_t(after - b.at);
+      }
+      if (i < b.valid && (b.masks.white >> i & 1)) white_after_markup();
+    }
+  }
+  sync();
+}
+
+// Each scan has the whole conversion inlined into one function, built for its processor.
+[[gnu::flatten]] void convert_portable(Run& run) {
+  convert_by_blocks<PortableMasks>(run);
+}
+
+#if defined(__x86_64__)
+[[gnu::flatten]] void convert_sse2(Run& run) {
+  convert_by_blocks<Sse2Masks>(run);
+}
+
+[[gnu::flatten, gnu::target("avx2,bmi,bmi2")]] void convert_avx2(Run& run) {
+  convert_by_blocks<Avx2Masks>(run);
+}
+#endif
+
+}  // namespace
+
+std::span<const Scan> block_scans() {
+#if defined(__x86_64__)
+  static constexpr Scan kScans[] = {Scan::kPortable, Scan::kSse2, Scan::kAvx2};
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return std::span(kScans).first(avx2 ? 3 : 2);
+#else
+  static constexpr Scan kScans[] = {Scan::kPortable};
+  return kScans;
+#endif
+}
+
+void convert_blocks(InStream& in, OutStream& text, OutStream& tags, OutStream& console, Scan scan) {
+  Run run{in, text, tags, console, {}, {}, {}};
+  run.tag.reserve(kTagBufferSize);
+  run.entity.reserve(kEntityBufferSize);
+  open_render_memo(run.memo, text.crlf);
+  switch (scan) {
+#if defined(__x86_64__)
+    case Scan::kSse2:
+      convert_sse2(run);
+      break;
+    case Scan::kAvx2:
+      convert_avx2(run);
+      break;
+#endif
+    default:
+      convert_portable(run);
+      break;
+  }
+}
