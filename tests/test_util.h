@@ -25,7 +25,7 @@ inline std::string crlf(std::string_view text) {
 
 // Refill sizes that cut an input in many different places: inside CR LF, tags, entities and
 // blocks, and at every offset of a block.
-inline constexpr std::size_t kRefillSizes[] = {1, 2, 3, 7, 200, kStreamBufferSize};
+inline constexpr std::size_t kRefillSizes[] = {1, 2, 3, 7, 200, 64 * 1024};
 
 // What one conversion wrote to each of its three outputs.
 struct Conversion {
@@ -40,9 +40,10 @@ inline Conversion convert(std::string_view html, std::size_t refill_size = kStre
   InStream in;
   OutStream text, tags, console;
   open_memory_input(in, html, refill_size);
-  open_memory_output(text, &result.text);
-  open_memory_output(tags, &result.tags);
-  open_memory_output(console, &result.console);
+  // Small output buffers: filled and written out often.
+  open_memory_output(text, &result.text, kLeastOutputBuffer);
+  open_memory_output(tags, &result.tags, kLeastOutputBuffer);
+  open_memory_output(console, &result.console, kLeastOutputBuffer);
   console.crlf = false;
   convert_file(in, text, tags, console, scan);
   close_output(text);

@@ -61,9 +61,12 @@ constexpr auto kByteClasses = [] {
   return classes;
 }();
 
-// Each kind of masks also knows how best to copy a block.
+// Each kind of masks also knows how best to copy n bytes of a block (n up to 64): perhaps more,
+// up to the block's end, and rounded up to a whole vector.
 struct PortableMasks {
-  static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
+  static void copy(unsigned char* to, const unsigned char* from, std::size_t n) {
+    std::memcpy(to, from, n);
+  }
   static BlockMasks classify(const unsigned char* p) {
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; ++i) {
@@ -81,9 +84,27 @@ struct PortableMasks {
 constexpr char kBreakShift = 0x77;
 constexpr char kBreakLimit = char(0x85);
 
+// A byte 32 times over, to compare a vector of bytes with; in memory, where an instruction can
+// take it as it stands.
+struct alignas(32) Repeated {
+  char bytes[32];
+};
+constexpr Repeated repeated(char c) {
+  Repeated r{};
+  for (char& b : r.bytes)
+    b = c;
+  return r;
+}
+constexpr Repeated kBreakShifts = repeated(kBreakShift);
+constexpr Repeated kBreakLimits = repeated(kBreakLimit);
+constexpr Repeated kTagStarts = repeated('<');
+constexpr Repeated kEntityStarts = repeated('&');
+constexpr Repeated kSpaces = repeated(' ');
+constexpr Repeated kTagEnds = repeated('>');
+
 struct Sse2Masks {
-  static void copy(unsigned char* to, const unsigned char* from) {
-    for (unsigned i = 0; i < kBlock; i += 16) {
+  static void copy(unsigned char* to, const unsigned char* from, std::size_t n) {
+    for (std::size_t i = 0; i < n; i += 16) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i),
                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
     }
@@ -107,23 +128,34 @@ struct Sse2Masks {
 };
 
 struct Avx2Masks {
-  [[gnu::target("avx2")]] static void copy(unsigned char* to, const unsigned char* from) {
-    for (unsigned i = 0; i < kBlock; i += 32) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i),
-                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i)));
+  [[gnu::target("avx2")]] static __m256i load(const Repeated& r) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(r.bytes));
+  }
+  [[gnu::target("avx2")]] static void copy(unsigned char* to, const unsigned char* from,
+                                           std::size_t n) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)));
+    if (n > 32) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32),
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32)));
     }
   }
   [[gnu::target("avx2")]] static BlockMasks classify(const unsigned char* p) {
+    const __m256i break_limits = load(kBreakLimits);
+    const __m256i break_shifts = load(kBreakShifts);
+    const __m256i tag_starts = load(kTagStarts);
+    const __m256i entity_starts = load(kEntityStarts);
+    const __m256i spaces = load(kSpaces);
+    const __m256i tag_ends = load(kTagEnds);
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; i += 32) {
       const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-      const __m256i breaks = _mm256_cmpgt_epi8(
-          _mm256_set1_epi8(kBreakLimit), _mm256_add_epi8(bytes, _mm256_set1_epi8(kBreakShift)));
-      const __m256i markup = _mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('<')),
-                                             _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('&')));
-      const __m256i white =
-          _mm256_or_si256(breaks, _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' ')));
-      const __m256i tag_end = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('>'));
+      const __m256i breaks =
+          _mm256_cmpgt_epi8(break_limits, _mm256_add_epi8(bytes, break_shifts));
+      const __m256i markup = _mm256_or_si256(_mm256_cmpeq_epi8(bytes, tag_starts),
+                                             _mm256_cmpeq_epi8(bytes, entity_starts));
+      const __m256i white = _mm256_or_si256(breaks, _mm256_cmpeq_epi8(bytes, spaces));
+      const __m256i tag_end = _mm256_cmpeq_epi8(bytes, tag_ends);
       const __m256i special = _mm256_or_si256(breaks, markup);
       m.special |= std::uint64_t(unsigned(_mm256_movemask_epi8(special))) << i;
       m.white |= std::uint64_t(unsigned(_mm256_movemask_epi8(white))) << i;
@@ -219,11 +251,11 @@ inline void convert_by_blocks(Run& run) {
   // one block, with a short rendering for each of them, are written past out before it is
   // checked again.
   constexpr std::size_t kBlockRoom = kBlock + kBlock * kShortRendering + kBlock;
-  static_assert(kStreamBufferSize > 2 * kBlockRoom);
+  static_assert(kLeastOutputBuffer > 2 * kBlockRoom);
   unsigned char* out = text.buffer.get() + text.len;
-  unsigned char* const out_limit = text.buffer.get() + kStreamBufferSize - kBlockRoom;
+  unsigned char* const out_limit = text.buffer.get() + text.capacity - kBlockRoom;
   unsigned char* tag_out = tags.buffer.get() + tags.len;
-  unsigned char* const tag_out_limit = tags.buffer.get() + kStreamBufferSize - kShortTag - 2;
+  unsigned char* const tag_out_limit = tags.buffer.get() + tags.capacity - kShortTag - 2;
   // A tag this short goes to the tag file as a whole 32 bytes, its line end after it.
   const std::size_t short_tag = tags.crlf ? kShortTag : 0;
   const auto sync = [&] {
@@ -280,7 +312,7 @@ inline void convert_by_blocks(Run& run) {
       // Copy up to the next stop.
       const std::size_t from = i;
       const std::size_t j = std::size_t(std::countr_zero(b.stops & (~std::uint64_t{0} << i)));
-      Masks::copy(out, b.at + i);
+      Masks::copy(out, b.at + i, j - i);
       out += j - i;
       i = j;
       if (j == b.valid) {  // the end of the block or of the buffer
@@ -345,7 +377,7 @@ inline void convert_by_blocks(Run& run) {
           std::memcpy(out, rendering.bytes, kShortRendering);
         } else {  // a rule of underscores, say: make room for it
           sync();
-          if (kStreamBufferSize - text.len < size + kBlockRoom) flush(text);
+          if (text.capacity - text.len < size + kBlockRoom) flush(text);
           reload();
           std::memcpy(out, rendering.bytes, size);
         }

@@ -1,6 +1,7 @@
 // The conversion engine: one pass over an HTML input that writes the text file and the tag file.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -69,14 +70,23 @@ void open_render_memo(RenderMemo& memo, bool crlf);
 void remember_rendering(RenderMemo& memo, TagRendering& slot, std::string_view tag,
                         std::uint64_t head, std::uint32_t length);
 
+// Indexed by a length up to 8: the bits of that many bytes of a 64-bit word read from memory.
+inline constexpr auto kTagHeadMasks = [] {
+  std::array<std::uint64_t, 9> masks{};
+  for (unsigned length = 0; length < 8; ++length) {
+    const unsigned bits = 8 * length;
+    masks[length] = std::endian::native == std::endian::little ? (std::uint64_t{1} << bits) - 1
+                                                                : ~(~std::uint64_t{0} >> bits);
+  }
+  masks[8] = ~std::uint64_t{0};
+  return masks;
+}();
+
 // The first 8 bytes of a tag of this length at p, zero past its end. Reads 8 bytes at p.
 inline std::uint64_t tag_head(const unsigned char* p, std::size_t length) {
   std::uint64_t head;
   std::memcpy(&head, p, sizeof head);
-  if (length >= 8) return head;
-  const unsigned bits = unsigned(8 * length);
-  if constexpr (std::endian::native == std::endian::little) return head & ((1ULL << bits) - 1);
-  return head & ~(~0ULL >> bits);
+  return head & kTagHeadMasks[length < 8 ? length : 8];
 }
 
 // The rendering of the whole tag (one that ends in '>') at p; render_tag's own for a tag whose

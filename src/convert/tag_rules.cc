@@ -92,6 +92,9 @@ constexpr bool rendering_depends_on_head_and_short_length() {
 }
 static_assert(rendering_depends_on_head_and_short_length());
 
+// Room for the renderings a memo keeps: a page has a few kinds of long ones.
+constexpr std::size_t kRenderScratch = 16 * 1024;
+
 // The most one tag's rendering can write, every rule matching and every line break as CR LF.
 constexpr std::size_t kLongestRendering = [] {
   std::size_t size = 0;
@@ -128,7 +131,7 @@ int render_tag(std::string_view tag, OutStream& text) {
 void open_render_memo(RenderMemo& memo, bool crlf) {
   for (TagRendering& slot : memo.slots)
     slot = TagRendering{};
-  open_memory_output(memo.scratch, nullptr);
+  open_memory_output(memo.scratch, nullptr, kRenderScratch);
   memo.scratch.crlf = crlf;
 }
 
@@ -137,7 +140,7 @@ void remember_rendering(RenderMemo& memo, TagRendering& slot, std::string_view t
   OutStream& scratch = memo.scratch;
   // Renderings are only ever added; when the scratch buffer is full, everything is forgotten.
   // The buffer is never flushed, and 16 bytes after each rendering are always readable.
-  if (kStreamBufferSize - scratch.len < kLongestRendering + 16) {
+  if (scratch.capacity - scratch.len < kLongestRendering + 16) {
     for (TagRendering& other : memo.slots)
       other = TagRendering{};
     scratch.len = 0;

@@ -149,9 +149,10 @@ bool empty_output(OutStream& out) {
 #endif
 }
 
-void open_memory_output(OutStream& out, std::string* sink) {
+void open_memory_output(OutStream& out, std::string* sink, std::size_t capacity) {
   out = OutStream{};
-  out.buffer.reset(new unsigned char[kStreamBufferSize]);
+  out.capacity = std::max(capacity, kLeastOutputBuffer);
+  out.buffer.reset(new unsigned char[out.capacity]);
   out.memory = sink;
 }
 

@@ -20,6 +20,8 @@ inline constexpr unsigned char kDosEof = 0x1A;  // ends a DOS text file for good
 inline constexpr int kEnd = -1;
 
 inline constexpr std::size_t kStreamBufferSize = 256 * 1024;
+// The least room an output buffer has: a stream built over memory may have a smaller one.
+inline constexpr std::size_t kLeastOutputBuffer = 4 * 1024;
 
 // Readable bytes kept after the end of an input buffer's contents, so that a reader may load a
 // whole block of bytes at once and ignore those past the end.
@@ -47,7 +49,8 @@ struct OutStream {
   bool batched = false;   // print leaves its line in the buffer (a console that is no terminal)
   bool failed = false;    // a write failed; what followed was dropped
   std::unique_ptr<unsigned char[]> buffer;
-  std::size_t len = 0;  // bytes waiting in buffer
+  std::size_t capacity = kStreamBufferSize;  // bytes the buffer holds
+  std::size_t len = 0;                       // bytes waiting in buffer
 };
 
 // Opens the file with this DOS name for reading; false if it is missing, unreadable or a directory.
@@ -81,8 +84,10 @@ bool open_output(OutStream& out, std::string_view dos_name, bool& created);
 // Empties an output that is a regular file; a FIFO or a device is written as it is. False if
 // the file could not be emptied.
 bool empty_output(OutStream& out);
-// Appends everything written to *sink.
-void open_memory_output(OutStream& out, std::string* sink);
+// Appends everything written to *sink, through a buffer of this many bytes (at least
+// kLeastOutputBuffer).
+void open_memory_output(OutStream& out, std::string* sink,
+                        std::size_t capacity = kStreamBufferSize);
 // Standard output, with the host's own line ends. Opens /dev/null on any of standard input,
 // output and error that was left closed, so that no file the run opens takes its place.
 void open_console(OutStream& out);
@@ -95,7 +100,7 @@ bool close_output(OutStream& out);
 
 // Stores one byte without translation.
 inline void put_raw(OutStream& out, unsigned char c) {
-  if (out.len == kStreamBufferSize) flush(out);
+  if (out.len == out.capacity) flush(out);
   out.buffer[out.len++] = c;
 }
 
@@ -107,7 +112,7 @@ inline void put_byte(OutStream& out, int c) {
 
 // Writes every byte of s, NUL included, as put_byte does.
 inline void put_string(OutStream& out, std::string_view s) {
-  if (2 * s.size() > kStreamBufferSize - out.len) {  // may not fit, even as it stands
+  if (2 * s.size() > out.capacity - out.len) {  // may not fit, even as it stands
     for (const char c : s)
       put_byte(out, static_cast<unsigned char>(c));
     return;
@@ -125,13 +130,6 @@ inline void put_string(OutStream& out, std::string_view s) {
     *to++ = static_cast<unsigned char>(c);
   }
   out.len = std::size_t(to - out.buffer.get());
-}
-
-// Free room at the end of the buffer, after a flush if there was none. Bytes stored there
-// directly, and counted into out.len, are written as they are: no line break translation.
-inline std::size_t room(OutStream& out) {
-  if (out.len == kStreamBufferSize) flush(out);
-  return kStreamBufferSize - out.len;
 }
 
 // Formatted console write: format with its one conversion (%s, %c or %d), if any, replaced by arg,
