@@ -61,13 +61,10 @@ constexpr auto kByteClasses = [] {
   return classes;
 }();
 
-// Each kind of masks also knows how best to copy n bytes of a block (n up to 64): perhaps more,
-// up to the block's end, and rounded up to a whole vector.
+// Each kind of masks also knows how best to copy a whole block.
 struct PortableMasks {
-  static void copy(unsigned char* to, const unsigned char* from, std::size_t n) {
-    std::memcpy(to, from, n);
-  }
-  static BlockMasks classify(const unsigned char* p) {
+  static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
+  BlockMasks classify(const unsigned char* p) const {
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; ++i) {
       const unsigned k = kByteClasses[p[i]];
@@ -84,41 +81,45 @@ struct PortableMasks {
 constexpr char kBreakShift = 0x77;
 constexpr char kBreakLimit = char(0x85);
 
-// A byte 32 times over, to compare a vector of bytes with; in memory, where an instruction can
-// take it as it stands.
-struct alignas(32) Repeated {
-  char bytes[32];
+// The bytes to compare a block with, each repeated across a vector: built once, out of line,
+// so that the compiler takes them from memory, as part of each comparison, instead of building
+// them anew in every block.
+struct Sse2Comparands {
+  __m128i break_shifts, break_limits, tag_starts, entity_starts, spaces, tag_ends;
 };
-constexpr Repeated repeated(char c) {
-  Repeated r{};
-  for (char& b : r.bytes)
-    b = c;
-  return r;
+struct Avx2Comparands {
+  __m256i break_shifts, break_limits, tag_starts, entity_starts, spaces, tag_ends;
+};
+
+[[gnu::noinline]] void fill(Sse2Comparands& c) {
+  c = {_mm_set1_epi8(kBreakShift), _mm_set1_epi8(kBreakLimit), _mm_set1_epi8('<'),
+       _mm_set1_epi8('&'),         _mm_set1_epi8(' '),         _mm_set1_epi8('>')};
 }
-constexpr Repeated kBreakShifts = repeated(kBreakShift);
-constexpr Repeated kBreakLimits = repeated(kBreakLimit);
-constexpr Repeated kTagStarts = repeated('<');
-constexpr Repeated kEntityStarts = repeated('&');
-constexpr Repeated kSpaces = repeated(' ');
-constexpr Repeated kTagEnds = repeated('>');
+
+[[gnu::noinline, gnu::target("avx2")]] void fill(Avx2Comparands& c) {
+  c = {_mm256_set1_epi8(kBreakShift), _mm256_set1_epi8(kBreakLimit), _mm256_set1_epi8('<'),
+       _mm256_set1_epi8('&'),         _mm256_set1_epi8(' '),         _mm256_set1_epi8('>')};
+}
 
 struct Sse2Masks {
-  static void copy(unsigned char* to, const unsigned char* from, std::size_t n) {
-    for (std::size_t i = 0; i < n; i += 16) {
+  Sse2Comparands c;
+
+  Sse2Masks() { fill(c); }
+  static void copy(unsigned char* to, const unsigned char* from) {
+    for (std::size_t i = 0; i < kBlock; i += 16) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i),
                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
     }
   }
-  static BlockMasks classify(const unsigned char* p) {
+  BlockMasks classify(const unsigned char* p) const {
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; i += 16) {
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      const __m128i breaks = _mm_cmplt_epi8(_mm_add_epi8(bytes, _mm_set1_epi8(kBreakShift)),
-                                            _mm_set1_epi8(kBreakLimit));
-      const __m128i markup = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('<')),
-                                          _mm_cmpeq_epi8(bytes, _mm_set1_epi8('&')));
-      const __m128i white = _mm_or_si128(breaks, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
-      const __m128i tag_end = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('>'));
+      const __m128i breaks = _mm_cmplt_epi8(_mm_add_epi8(bytes, c.break_shifts), c.break_limits);
+      const __m128i markup =
+          _mm_or_si128(_mm_cmpeq_epi8(bytes, c.tag_starts), _mm_cmpeq_epi8(bytes, c.entity_starts));
+      const __m128i white = _mm_or_si128(breaks, _mm_cmpeq_epi8(bytes, c.spaces));
+      const __m128i tag_end = _mm_cmpeq_epi8(bytes, c.tag_ends);
       m.special |= std::uint64_t(unsigned(_mm_movemask_epi8(_mm_or_si128(breaks, markup)))) << i;
       m.white |= std::uint64_t(unsigned(_mm_movemask_epi8(white))) << i;
       m.tag_end |= std::uint64_t(unsigned(_mm_movemask_epi8(tag_end))) << i;
@@ -127,35 +128,27 @@ struct Sse2Masks {
   }
 };
 
+// Built and used only inside code built for AVX2.
 struct Avx2Masks {
-  [[gnu::target("avx2")]] static __m256i load(const Repeated& r) {
-    return _mm256_load_si256(reinterpret_cast<const __m256i*>(r.bytes));
-  }
-  [[gnu::target("avx2")]] static void copy(unsigned char* to, const unsigned char* from,
-                                           std::size_t n) {
+  Avx2Comparands c;
+
+  [[gnu::target("avx2")]] Avx2Masks() { fill(c); }
+  [[gnu::target("avx2")]] static void copy(unsigned char* to, const unsigned char* from) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)));
-    if (n > 32) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32),
-                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32)));
-    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32)));
   }
-  [[gnu::target("avx2")]] static BlockMasks classify(const unsigned char* p) {
-    const __m256i break_limits = load(kBreakLimits);
-    const __m256i break_shifts = load(kBreakShifts);
-    const __m256i tag_starts = load(kTagStarts);
-    const __m256i entity_starts = load(kEntityStarts);
-    const __m256i spaces = load(kSpaces);
-    const __m256i tag_ends = load(kTagEnds);
+  [[gnu::target("avx2")]] BlockMasks classify(const unsigned char* p) const {
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; i += 32) {
       const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
       const __m256i breaks =
-          _mm256_cmpgt_epi8(break_limits, _mm256_add_epi8(bytes, break_shifts));
-      const __m256i markup = _mm256_or_si256(_mm256_cmpeq_epi8(bytes, tag_starts),
-                                             _mm256_cmpeq_epi8(bytes, entity_starts));
-      const __m256i white = _mm256_or_si256(breaks, _mm256_cmpeq_epi8(bytes, spaces));
-      const __m256i tag_end = _mm256_cmpeq_epi8(bytes, tag_ends);
+          _mm256_cmpgt_epi8(c.break_limits, _mm256_add_epi8(bytes, c.break_shifts));
+      const __m256i markup = _mm256_or_si256(_mm256_cmpeq_epi8(bytes, c.tag_starts),
+                                             _mm256_cmpeq_epi8(bytes, c.entity_starts));
+      const __m256i white = _mm256_or_si256(breaks, _mm256_cmpeq_epi8(bytes, c.spaces));
+      const __m256i tag_end = _mm256_cmpeq_epi8(bytes, c.tag_ends);
       const __m256i special = _mm256_or_si256(breaks, markup);
       m.special |= std::uint64_t(unsigned(_mm256_movemask_epi8(special))) << i;
       m.white |= std::uint64_t(unsigned(_mm256_movemask_epi8(white))) << i;
@@ -175,8 +168,8 @@ struct Block {
 };
 
 template <typename Masks>
-inline Block classify_block(const unsigned char* at, const unsigned char* end) {
-  Block b{at, kBlock, Masks::classify(at), 0};
+inline Block classify_block(const Masks& masks, const unsigned char* at, const unsigned char* end) {
+  Block b{at, kBlock, masks.classify(at), 0};
   if (std::size_t(end - at) < kBlock) {
     b.valid = std::size_t(end - at);
     const std::uint64_t live = (std::uint64_t{1} << b.valid) - 1;
@@ -240,7 +233,7 @@ struct Run {
 }
 
 template <typename Masks>
-inline void convert_by_blocks(Run& run) {
+inline void convert_by_blocks(Run& run, const Masks& masks) {
   InStream& in = run.in;
   OutStream& text = run.text;
   OutStream& tags = run.tags;
@@ -272,7 +265,7 @@ inline void convert_by_blocks(Run& run) {
       flush(text);
       reload();
     }
-    return classify_block<Masks>(at, end);
+    return classify_block(masks, at, end);
   };
 
   // Each turn of this loop starts at in.pos; a slow path leaves the inner loop to start afresh.
@@ -312,7 +305,7 @@ inline void convert_by_blocks(Run& run) {
       // Copy up to the next stop.
       const std::size_t from = i;
       const std::size_t j = std::size_t(std::countr_zero(b.stops & (~std::uint64_t{0} << i)));
-      Masks::copy(out, b.at + i, j - i);
+      Masks::copy(out, b.at + i);
       out += j - i;
       i = j;
       if (j == b.valid) {  // the end of the block or of the buffer
@@ -405,16 +398,16 @@ inline void convert_by_blocks(Run& run) {
 
 // Each scan has the whole conversion inlined into one function, built for its processor.
 [[gnu::flatten]] void convert_portable(Run& run) {
-  convert_by_blocks<PortableMasks>(run);
+  convert_by_blocks(run, PortableMasks{});
 }
 
 #if defined(__x86_64__)
 [[gnu::flatten]] void convert_sse2(Run& run) {
-  convert_by_blocks<Sse2Masks>(run);
+  convert_by_blocks(run, Sse2Masks{});
 }
 
 [[gnu::flatten, gnu::target("avx2,bmi,bmi2")]] void convert_avx2(Run& run) {
-  convert_by_blocks<Avx2Masks>(run);
+  convert_by_blocks(run, Avx2Masks{});
 }
 #endif
 

@@ -76,7 +76,7 @@ inline constexpr auto kTagHeadMasks = [] {
   for (unsigned length = 0; length < 8; ++length) {
     const unsigned bits = 8 * length;
     masks[length] = std::endian::native == std::endian::little ? (std::uint64_t{1} << bits) - 1
-                                                                : ~(~std::uint64_t{0} >> bits);
+                                                               : ~(~std::uint64_t{0} >> bits);
   }
   masks[8] = ~std::uint64_t{0};
   return masks;
