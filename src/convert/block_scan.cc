@@ -188,6 +188,27 @@ inline Block classify_block(const Masks& masks, const unsigned char* at, const u
   return b;
 }
 
+// Replacements of the entity names met so far, by the name's first 8 bytes and its length: a
+// whole name of up to 8 bytes.
+struct EntityMemo {
+  struct Slot {
+    std::uint64_t head = 0;
+    std::uint32_t length = 0;  // the name's length + 1; 0: nothing remembered
+    std::uint32_t size = 0;    // of the replacement; over 16: not one to copy (not in the table)
+    unsigned char bytes[16] = {};
+  };
+  static constexpr unsigned kSlotBits = 8;
+  Slot slots[1 << kSlotBits];
+};
+constexpr std::uint32_t kNotCopied = ~std::uint32_t{0};
+
+// The ends of an entity name: ';' and the space end it, and a CR may be half of a CR LF.
+constexpr auto kEndsName = [] {
+  std::array<bool, 256> ends{};
+  ends[';'] = ends[' '] = ends[kCR] = true;
+  return ends;
+}();
+
 // What one conversion holds between blocks.
 struct Run {
   InStream& in;
@@ -197,6 +218,7 @@ struct Run {
   std::string tag;     // a tag read by read_tag
   std::string entity;  // an entity name read by read_entity, or ended by a space
   RenderMemo memo;
+  EntityMemo entities;
 };
 
 // The tag after the '<' just read, as the byte loop converts it; returns the new space_run.
@@ -211,17 +233,44 @@ struct Run {
 [[gnu::noinline]] const unsigned char* convert_entity(Run& run, const unsigned char* at,
                                                       const unsigned char* end) {
   const unsigned char* q = at + 1;
-  while (q < end && *q != ';' && *q != ' ' && *q != kCR) {
+  while (q < end && !kEndsName[*q]) {
     ++q;
   }
   if (q == end || *q == kCR) return nullptr;
   const std::string_view name(reinterpret_cast<const char*>(at + 1), std::size_t(q - at - 1));
-  if (*q == ';') {
-    decode_entity(name, run.text, run.console);
-  } else {  // a name ended by a space carries "& " behind it
+  if (*q == ' ') {  // a name ended by a space carries "& " behind it
     run.entity.assign(name);
     run.entity += "& ";
     decode_entity(run.entity, run.text, run.console);
+    return q + 1;
+  }
+  if (name.size() > 8) {
+    decode_entity(name, run.text, run.console);
+    return q + 1;
+  }
+  const std::uint64_t head = tag_head(at + 1, name.size());
+  const auto length = static_cast<std::uint32_t>(name.size() + 1);
+  EntityMemo::Slot& slot =
+      run.entities.slots[((head ^ length) * 0x9E3779B97F4A7C15ULL) >> (64 - EntityMemo::kSlotBits)];
+  if (slot.head != head || slot.length != length) {
+    const std::string_view* replacement = find_entity(name);
+    slot.head = head;
+    slot.length = length;
+    slot.size = kNotCopied;
+    // Stored as it stands, so a line break in it would need the stream's translation.
+    if (replacement != nullptr && replacement->size() <= sizeof slot.bytes &&
+        replacement->find('\n') == std::string_view::npos) {
+      slot.size = static_cast<std::uint32_t>(replacement->size());
+      std::memcpy(slot.bytes, replacement->data(), replacement->size());
+    }
+  }
+  OutStream& text = run.text;
+  if (slot.size == kNotCopied) {
+    decode_entity(name, text, run.console);
+  } else {
+    if (text.capacity - text.len < sizeof slot.bytes) flush(text);
+    std::memcpy(text.buffer.get() + text.len, slot.bytes, sizeof slot.bytes);
+    text.len += slot.size;
   }
   return q + 1;
 }
@@ -425,7 +474,7 @@ std::span<const Scan> block_scans() {
 }
 
 void convert_blocks(InStream& in, OutStream& text, OutStream& tags, OutStream& console, Scan scan) {
-  Run run{in, text, tags, console, {}, {}, {}};
+  Run run{in, text, tags, console, {}, {}, {}, {}};
   run.tag.reserve(kTagBufferSize);
   run.entity.reserve(kEntityBufferSize);
   open_render_memo(run.memo, text.crlf);

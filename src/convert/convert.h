@@ -106,5 +106,8 @@ inline const TagRendering& remembered_rendering(RenderMemo& memo, const unsigned
 // Reads an entity name after its '&' into name, up to a ';' or a space, or the end of the input.
 void read_entity(std::string& name, InStream& in);
 
+// The replacement of an entity name in the table, or nullptr for a name not in it.
+const std::string_view* find_entity(std::string_view name);
+
 // Writes the entity's replacement to the text file, or reports the name on the console.
 void decode_entity(std::string_view name, OutStream& text, OutStream& console);

@@ -44,12 +44,17 @@ void read_entity(std::string& name, InStream& in) {
   }
 }
 
-void decode_entity(std::string_view name, OutStream& text, OutStream& console) {
+const std::string_view* find_entity(std::string_view name) {
   for (const Entity& entity : kEntities) {
-    if (name == entity.name) {
-      put_string(text, entity.replacement);
-      return;
-    }
+    if (name == entity.name) return &entity.replacement;
   }
-  print(console, "Unable to convert special character: &%s;\n", name);
+  return nullptr;
+}
+
+void decode_entity(std::string_view name, OutStream& text, OutStream& console) {
+  if (const std::string_view* replacement = find_entity(name)) {
+    put_string(text, *replacement);
+  } else {
+    print(console, "Unable to convert special character: &%s;\n", name);
+  }
 }
