@@ -192,15 +192,21 @@ inline Block classify_block(const Masks& masks, const unsigned char* at, const u
 // whole name of up to 8 bytes.
 struct EntityMemo {
   struct Slot {
-    std::uint64_t head = 0;
-    std::uint32_t length = 0;  // the name's length + 1; 0: nothing remembered
-    std::uint32_t size = 0;    // of the replacement; over 16: not one to copy (not in the table)
-    unsigned char bytes[16] = {};
+    std::uint32_t length;  // the name's length + 1; 0: nothing remembered
+    std::uint32_t size;    // of the replacement; kNotInTable, or kNotCopied if it has a line break
+    std::uint64_t head;
+    unsigned char bytes[16];
   };
   static constexpr unsigned kSlotBits = 8;
+  // Only a slot's length needs a value before the slot is used.
+  EntityMemo() {
+    for (Slot& slot : slots)
+      slot.length = 0;
+  }
   Slot slots[1 << kSlotBits];
 };
-constexpr std::uint32_t kNotCopied = ~std::uint32_t{0};
+constexpr std::uint32_t kNotInTable = ~std::uint32_t{0};
+constexpr std::uint32_t kNotCopied = kNotInTable - 1;
 
 // The ends of an entity name: ';' and the space end it, and a CR may be half of a CR LF.
 constexpr auto kEndsName = [] {
@@ -239,6 +245,10 @@ struct Run {
   if (q == end || *q == kCR) return nullptr;
   const std::string_view name(reinterpret_cast<const char*>(at + 1), std::size_t(q - at - 1));
   if (*q == ' ') {  // a name ended by a space carries "& " behind it
+    if (name.empty()) {
+      decode_entity("& ", run.text, run.console);
+      return q + 1;
+    }
     run.entity.assign(name);
     run.entity += "& ";
     decode_entity(run.entity, run.text, run.console);
@@ -252,11 +262,11 @@ struct Run {
   const auto length = static_cast<std::uint32_t>(name.size() + 1);
   EntityMemo::Slot& slot =
       run.entities.slots[((head ^ length) * 0x9E3779B97F4A7C15ULL) >> (64 - EntityMemo::kSlotBits)];
-  if (slot.head != head || slot.length != length) {
+  if (slot.length != length || slot.head != head) {
     const std::string_view* replacement = find_entity(name);
     slot.head = head;
     slot.length = length;
-    slot.size = kNotCopied;
+    slot.size = replacement == nullptr ? kNotInTable : kNotCopied;
     // Stored as it stands, so a line break in it would need the stream's translation.
     if (replacement != nullptr && replacement->size() <= sizeof slot.bytes &&
         replacement->find('\n') == std::string_view::npos) {
@@ -265,7 +275,9 @@ struct Run {
     }
   }
   OutStream& text = run.text;
-  if (slot.size == kNotCopied) {
+  if (slot.size == kNotInTable) {
+    report_entity(name, run.console);
+  } else if (slot.size == kNotCopied) {
     decode_entity(name, text, run.console);
   } else {
     if (text.capacity - text.len < sizeof slot.bytes) flush(text);
@@ -474,7 +486,7 @@ std::span<const Scan> block_scans() {
 }
 
 void convert_blocks(InStream& in, OutStream& text, OutStream& tags, OutStream& console, Scan scan) {
-  Run run{in, text, tags, console, {}, {}, {}, {}};
+  Run run{in, text, tags, console, {}, {}, RenderMemo{}, EntityMemo{}};
   run.tag.reserve(kTagBufferSize);
   run.entity.reserve(kEntityBufferSize);
   open_render_memo(run.memo, text.crlf);

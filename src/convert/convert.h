@@ -50,17 +50,22 @@ int render_tag(std::string_view tag, OutStream& text);
 
 // What render_tag writes for a tag, as stored in the text file, and returns.
 struct TagRendering {
-  std::uint64_t head = 0;    // the tag's first 8 bytes, zero past its end
-  std::uint32_t length = 0;  // the tag's length, counted up to 10; 0: nothing remembered
-  std::int32_t change = 0;   // what render_tag returns
-  std::size_t size = 0;      // bytes written, CR LF for a line break
-  const unsigned char* bytes = nullptr;  // in the memo's scratch, 16 of them readable
+  std::uint32_t length;        // the tag's length, counted up to 10; 0: nothing remembered
+  std::int32_t change;         // what render_tag returns
+  std::uint64_t head;          // the tag's first 8 bytes, zero past its end
+  std::size_t size;            // bytes written, CR LF for a line break
+  const unsigned char* bytes;  // in the memo's scratch, 16 of them readable
 };
 
 // Renderings of the tags met so far. A whole tag's rendering depends only on its first 8 bytes
 // and on its length up to 10, since no pattern is longer, so tags alike in those share one.
 struct RenderMemo {
   static constexpr unsigned kSlotBits = 10;
+  // Only a slot's length needs a value before the slot is used.
+  RenderMemo() {
+    for (TagRendering& slot : slots)
+      slot.length = 0;
+  }
   TagRendering slots[1 << kSlotBits];
   OutStream scratch;  // where the renderings are written out, one after another
 };
@@ -97,7 +102,7 @@ inline const TagRendering& remembered_rendering(RenderMemo& memo, const unsigned
   const auto key_length = static_cast<std::uint32_t>(length < 10 ? length : 10);
   TagRendering& slot =
       memo.slots[((head ^ key_length) * 0x9E3779B97F4A7C15ULL) >> (64 - RenderMemo::kSlotBits)];
-  if (slot.head != head || slot.length != key_length) {
+  if (slot.length != key_length || slot.head != head) {
     remember_rendering(memo, slot, {reinterpret_cast<const char*>(p), length}, head, key_length);
   }
   return slot;
@@ -108,6 +113,9 @@ void read_entity(std::string& name, InStream& in);
 
 // The replacement of an entity name in the table, or nullptr for a name not in it.
 const std::string_view* find_entity(std::string_view name);
+
+// Says on the console that the entity name is not in the table.
+void report_entity(std::string_view name, OutStream& console);
 
 // Writes the entity's replacement to the text file, or reports the name on the console.
 void decode_entity(std::string_view name, OutStream& text, OutStream& console);

@@ -51,10 +51,14 @@ const std::string_view* find_entity(std::string_view name) {
   return nullptr;
 }
 
+void report_entity(std::string_view name, OutStream& console) {
+  print(console, "Unable to convert special character: &%s;\n", name);
+}
+
 void decode_entity(std::string_view name, OutStream& text, OutStream& console) {
   if (const std::string_view* replacement = find_entity(name)) {
     put_string(text, *replacement);
   } else {
-    print(console, "Unable to convert special character: &%s;\n", name);
+    report_entity(name, console);
   }
 }

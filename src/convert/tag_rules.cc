@@ -129,8 +129,6 @@ int render_tag(std::string_view tag, OutStream& text) {
 }
 
 void open_render_memo(RenderMemo& memo, bool crlf) {
-  for (TagRendering& slot : memo.slots)
-    slot = TagRendering{};
   open_memory_output(memo.scratch, nullptr, kRenderScratch);
   memo.scratch.crlf = crlf;
 }
@@ -142,7 +140,7 @@ void remember_rendering(RenderMemo& memo, TagRendering& slot, std::string_view t
   // The buffer is never flushed, and 16 bytes after each rendering are always readable.
   if (scratch.capacity - scratch.len < kLongestRendering + 16) {
     for (TagRendering& other : memo.slots)
-      other = TagRendering{};
+      other.length = 0;
     scratch.len = 0;
   }
   const std::size_t start = scratch.len;
