@@ -10,7 +10,9 @@
 // - whitespace: one space if space_run is 0, and the run is skipped to its end in `white`;
 // - '<': the tag's '>' is found in tag_end, the tag goes to the tag file as one copy, and its
 //   rendering comes from a RenderMemo, which holds what render_tag gave for a tag alike;
-// - '&': the entity name is found after it and decoded by decode_entity.
+// - '&': the entity name is found after it; a short name ended by ';' is looked up in an
+//   EntityMemo, which holds what find_entity (the table walk of decode_entity) gave for it,
+//   and any other goes to decode_entity itself.
 //
 // The buffer holds the file's bytes as they are, CR LF and all; get_byte joins a pair when it
 // reads one. In a whitespace run a CR LF is two whitespace bytes instead of one, which only
