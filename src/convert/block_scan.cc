@@ -63,9 +63,12 @@ constexpr auto kByteClasses = [] {
   return classes;
 }();
 
-// Each kind of masks also knows how best to copy a whole block.
+// Each kind of masks also knows how best to copy a whole block, and a short tag.
 struct PortableMasks {
   static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
+  static void copy_tag(unsigned char* to, const unsigned char* from) {
+    std::memcpy(to, from, kShortTag);
+  }
   BlockMasks classify(const unsigned char* p) const {
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; ++i) {
@@ -113,6 +116,9 @@ struct Sse2Masks {
                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
     }
   }
+  static void copy_tag(unsigned char* to, const unsigned char* from) {
+    std::memcpy(to, from, kShortTag);
+  }
   BlockMasks classify(const unsigned char* p) const {
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; i += 16) {
@@ -135,6 +141,10 @@ struct Avx2Masks {
   Avx2Comparands c;
 
   [[gnu::target("avx2")]] Avx2Masks() { fill(c); }
+  [[gnu::target("avx2")]] static void copy_tag(unsigned char* to, const unsigned char* from) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)));
+  }
   [[gnu::target("avx2")]] static void copy(unsigned char* to, const unsigned char* from) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)));
@@ -417,7 +427,7 @@ inline void convert_by_blocks(Run& run, const Masks& masks) {
             flush(tags);
             reload();
           }
-          std::memcpy(tag_out, at, kShortTag);
+          Masks::copy_tag(tag_out, at);
           tag_out[length] = kCR;
           tag_out[length + 1] = kLF;
           tag_out += length + 2;
