@@ -1,4 +1,5 @@
 #include <array>
+#include <bit>
 #include <cstdint>
 
 #include "convert/convert.h"
@@ -103,6 +104,33 @@ constexpr std::size_t kLongestRendering = [] {
   return size;
 }();
 
+// Rules as bits, bit r for kTagRules[r].
+using RuleSet = std::uint64_t;
+static_assert(std::size(kTagRules) <= 64);
+
+// Indexed by a tag's byte at this position (256 where the tag is shorter): the rules that can
+// still match, either form. Derived from the table, so that render_tag tries only those.
+constexpr std::array<RuleSet, 257> rules_by_byte_at(std::size_t position) {
+  std::array<RuleSet, 257> sets{};
+  for (std::size_t r = 0; r < std::size(kTagRules); ++r) {
+    for (const std::string_view pattern : {kTagRules[r].upper, kTagRules[r].lower}) {
+      if (pattern.empty()) continue;
+      for (std::size_t c = 0; c < sets.size(); ++c) {
+        if (pattern.size() <= position || static_cast<unsigned char>(pattern[position]) == c) {
+          sets[c] |= RuleSet{1} << r;
+        }
+      }
+    }
+  }
+  return sets;
+}
+constexpr auto kRulesBySecondByte = rules_by_byte_at(1);
+constexpr auto kRulesByThirdByte = rules_by_byte_at(2);
+
+std::size_t byte_at(std::string_view tag, std::size_t position) {
+  return position < tag.size() ? static_cast<unsigned char>(tag[position]) : 256;
+}
+
 bool matches(const TagRule& rule, std::string_view tag, std::string_view pattern) {
   if (pattern.empty()) return false;
   if (rule.match == Match::kWholeTag ? tag.size() != pattern.size() : tag.size() < pattern.size()) {
@@ -119,7 +147,9 @@ bool matches(const TagRule& rule, std::string_view tag, std::string_view pattern
 
 int render_tag(std::string_view tag, OutStream& text) {
   int result = 0;
-  for (const TagRule& rule : kTagRules) {
+  RuleSet candidates = kRulesBySecondByte[byte_at(tag, 1)] & kRulesByThirdByte[byte_at(tag, 2)];
+  for (; candidates != 0; candidates &= candidates - 1) {
+    const TagRule& rule = kTagRules[std::countr_zero(candidates)];
     if (!matches(rule, tag, rule.upper) && !matches(rule, tag, rule.lower)) continue;
     if (rule.only_if_length == 0 || tag.size() == rule.only_if_length)
       put_string(text, rule.output);
