@@ -35,6 +35,17 @@ std::filesystem::path normal_path(std::string_view dos_name) {
   return normal;
 }
 
+// True if the two names are spelt alike: on Windows, whatever the case of their letters.
+bool same_spelling(std::string_view a, std::string_view b) {
+#ifdef _WIN32
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [&lower](char x, char y) { return lower(x) == lower(y); });
+#else
+  return a == b;
+#endif
+}
+
 #ifdef _WIN32
 FileId id_of_handle(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info;
@@ -131,6 +142,20 @@ bool same_file(std::string_view dos_name_a, std::string_view dos_name_b) {
   const FileId a = id_of_name(dos_name_a);
   const FileId b = id_of_name(dos_name_b);
   if (a.known || b.known) return same_id(a, b);
+  // Two names spelt alike up to their last part lie in one directory: they are one file only if
+  // that part is the same. This spares making the paths absolute for the commonest case.
+  const std::string_view kSeparators = "\\/";
+  const std::size_t cut_a = dos_name_a.find_last_of(kSeparators) + 1;
+  const std::size_t cut_b = dos_name_b.find_last_of(kSeparators) + 1;
+  const std::string_view last_a = dos_name_a.substr(cut_a);
+  const std::string_view last_b = dos_name_b.substr(cut_b);
+  const auto plain = [](std::string_view last) {
+    return !last.empty() && last != "." && last != "..";
+  };
+  if (dos_name_a.substr(0, cut_a) == dos_name_b.substr(0, cut_b) && plain(last_a) &&
+      plain(last_b)) {
+    return same_spelling(last_a, last_b);
+  }
   return normal_path(dos_name_a) == normal_path(dos_name_b);
 }
 
