@@ -191,9 +191,9 @@ inline Block classify_block(const Masks& masks, const unsigned char* at, const u
     b.stops = std::uint64_t{1} << b.valid;
   }
   // Whitespace stops where a run of it begins, unless the run is a single space: that one is
-  // copied. A run that begins a block stops there too, since the byte before it is not looked
-  // at; so does one whose second byte may lie in the next block, if that one starts with
-  // whitespace.
+  // copied. Whitespace that begins a block always stops there, since the byte before it is not
+  // looked at: a space copied at the end of one block leaves space_run 1, so that the rest of
+  // its run, in the next block, writes nothing.
   const std::uint64_t run_starts = b.masks.white & ~(b.masks.white << 1);
   const std::uint64_t long_runs = b.masks.special | (b.masks.white >> 1) | 1;
   b.stops |= (b.masks.special & ~b.masks.white) | (run_starts & long_runs);
