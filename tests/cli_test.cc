@@ -492,20 +492,54 @@ TEST_F(CliTest, Answers) {
   }
 }
 
-// The question is on the console before the program waits for its answer.
+// The question is on the console before the program waits for its answer. While it waits, the
+// page may be removed, or the output become a link to the page: the page is never emptied.
 TEST_F(CliTest, QuestionIsShownBeforeTheAnswerIsRead) {
-  write_file("page.htm", "x");
-  write_file("page.txt", "old");
-  Child child = start(dir_.path(), {"page.htm"});
-  const std::string expected = kBanner + question("page.txt");
-  const std::string shown = wait_for_console(child, expected.size());
-  EXPECT_EQ(expected, from_console(shown));
-  ASSERT_EQ(2, write(child.in, "y\n", 2));
-  close(child.in);
-  const CliResult r = finish(child, shown);
-  EXPECT_EQ(expected + opened("page.htm") + kConverting + summary("page.txt", "page_t.txt"), r.out);
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("x", read_file("page.txt"));
+  struct Case {
+    void (*change)(const fs::path& dir);
+    std::string out;
+    int status;
+    Names after;
+    std::string text;  // what page.txt holds afterwards
+  };
+  const Case cases[] = {
+      {[](const fs::path&) {},
+       opened("page.htm") + kConverting + summary("page.txt", "page_t.txt"),
+       0,
+       {"page.htm", "page.txt", "page_t.txt"},
+       "x"},
+      {[](const fs::path& dir) { fs::remove(dir / "page.htm"); },
+       kCantOpen,
+       1,
+       {"page.txt"},
+       "old"},
+      {[](const fs::path& dir) {
+         fs::remove(dir / "page.txt");
+         fs::create_symlink("page.htm", dir / "page.txt");
+       },
+       opened("page.htm") + "\nERROR-page.txt is the input file\n",
+       1,
+       {"page.htm", "page.txt"},
+       "x"},
+  };
+  for (const Case& c : cases) {
+    for (const std::string& name : listing())
+      fs::remove(path(name));
+    write_file("page.htm", "x");
+    write_file("page.txt", "old");
+    Child child = start(dir_.path(), {"page.htm"});
+    const std::string expected = kBanner + question("page.txt");
+    const std::string shown = wait_for_console(child, expected.size());
+    ASSERT_EQ(expected, from_console(shown));
+    c.change(dir_.path());
+    ASSERT_EQ(2, write(child.in, "y\n", 2));
+    close(child.in);
+    const CliResult r = finish(child, shown);
+    EXPECT_EQ(expected + c.out, r.out);
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(c.after, listing());
+    EXPECT_EQ(c.text, read_file("page.txt"));
+  }
 }
 
 // An output may never be the input, nor the tag file the text file.
@@ -593,41 +627,6 @@ TEST_F(CliTest, HugeAndBinaryPages) {
     EXPECT_EQ(0, r.status);
     EXPECT_TRUE(read_file("page.txt") == c.text);
     EXPECT_TRUE(read_file("page_t.txt") == c.tags);
-  }
-}
-
-// While the question waits for its answer, the page is removed, or the output becomes a link
-// to the page: the page is never emptied.
-TEST_F(CliTest, FilesThatChangeWhileTheQuestionWaits) {
-  struct Case {
-    void (*change)(const fs::path& dir);
-    std::string out;
-    Names after;
-  };
-  const Case cases[] = {
-      {[](const fs::path& dir) { fs::remove(dir / "page.htm"); }, kCantOpen, {"page.txt"}},
-      {[](const fs::path& dir) {
-         fs::remove(dir / "page.txt");
-         fs::create_symlink("page.htm", dir / "page.txt");
-       },
-       opened("page.htm") + "\nERROR-page.txt is the input file\n",
-       {"page.htm", "page.txt"}},
-  };
-  for (const Case& c : cases) {
-    write_file("page.htm", "<P>x");
-    write_file("page.txt", "old");
-    Child child = start(dir_.path(), {"page.htm"});
-    const std::string expected = kBanner + question("page.txt");
-    const std::string shown = wait_for_console(child, expected.size());
-    ASSERT_EQ(expected, from_console(shown));
-    c.change(dir_.path());
-    ASSERT_EQ(2, write(child.in, "y\n", 2));
-    close(child.in);
-    const CliResult r = finish(child, shown);
-    EXPECT_EQ(expected + c.out, r.out);
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ(c.after, listing());
-    EXPECT_EQ(exists("page.htm") ? "<P>x" : "old", read_file("page.txt"));
   }
 }
 

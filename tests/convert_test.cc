@@ -165,8 +165,8 @@ TEST(ConvertFile, BlockScansMatchTheByteLoop) {
 // Markup and whitespace at every offset around the end of the first block.
 TEST(ConvertFile, BlockScansAtBlockEdges) {
   const std::string snippets[] = {
-      "<P>\r\n\r\nx", "<BR>\r\ny", "a \t b  c", "<A HREF=x>", "x&amp;y", "&copy now",
-      "<HR> ",         "a\r\n",    "a\x1a<B>", "<IMG\r\nSRC>", "<B> x", "&lt<B>;",
+      "<P>\r\n\r\nx", "<BR>\r\ny", "a \t b  c", "<A HREF=x>",   "x&amp;y", "&copy now",
+      "<HR> ",        "a\r\n",     "a\x1a<B>",  "<IMG\r\nSRC>", "<B> x",   "&lt<B>;",
   };
   for (const std::string& snippet : snippets) {
     for (std::size_t offset = 50; offset < 72; ++offset) {

@@ -200,6 +200,17 @@ inline Block classify_block(const Masks& masks, const unsigned char* at, const u
   return b;
 }
 
+// Where the run of whitespace at j ends: at the next byte that is not whitespace, or at the end
+// of the block (64), the next block then starting with a stop.
+inline std::size_t run_end(const Block& b, std::size_t j) {
+  return std::size_t(std::countr_zero(~b.masks.white & (~std::uint64_t{1} << j)));
+}
+
+// space_run after bytes copied up to j: 1 if the last was a single space, 0 after any other.
+inline int space_run_after_copy(const Block& b, std::size_t j) {
+  return b.at[j - 1] == ' ' ? 1 : 0;
+}
+
 // Replacements of the entity names met so far, by the name's first 8 bytes and its length: a
 // whole name of up to 8 bytes.
 struct EntityMemo {
@@ -270,10 +281,9 @@ struct Run {
     decode_entity(name, run.text, run.console);
     return q + 1;
   }
-  const std::uint64_t head = tag_head(at + 1, name.size());
+  const std::uint64_t head = first_bytes(at + 1, name.size());
   const auto length = static_cast<std::uint32_t>(name.size() + 1);
-  EntityMemo::Slot& slot =
-      run.entities.slots[((head ^ length) * 0x9E3779B97F4A7C15ULL) >> (64 - EntityMemo::kSlotBits)];
+  EntityMemo::Slot& slot = run.entities.slots[memo_slot(head, length, EntityMemo::kSlotBits)];
   if (slot.length != length || slot.head != head) {
     const std::string_view* replacement = find_entity(name);
     slot.head = head;
@@ -361,8 +371,7 @@ inline void convert_by_blocks(Run& run, const Masks& masks) {
       *out = ' ';
       out += space_run == 0;
       space_run = 1;
-      // To the end of the run, or of the block: the next one starts with a stop.
-      i = std::size_t(std::countr_zero(~b.masks.white & (~std::uint64_t{1} << i)));
+      i = run_end(b, i);
     };
 
     if (b.masks.white & 1) white_after_markup();
@@ -382,7 +391,7 @@ inline void convert_by_blocks(Run& run, const Masks& masks) {
       out += j - i;
       i = j;
       if (j == b.valid) {  // the end of the block or of the buffer
-        if (j > from) space_run = b.at[j - 1] == ' ' ? 1 : 0;
+        if (j > from) space_run = space_run_after_copy(b, j);
         continue;
       }
       if (b.masks.white >> j & 1) {
@@ -393,7 +402,7 @@ inline void convert_by_blocks(Run& run, const Masks& masks) {
         // A run of whitespace after an ordinary byte: one space, and the run is skipped.
         *out++ = ' ';
         space_run = 1;
-        i = std::size_t(std::countr_zero(~b.masks.white & (~std::uint64_t{1} << j)));
+        i = run_end(b, j);
         continue;
       }
 
@@ -451,7 +460,7 @@ inline void convert_by_blocks(Run& run, const Masks& masks) {
         b = e;
         i = k + 1;
       } else {  // '&'
-        if (j > from) space_run = b.at[j - 1] == ' ' ? 1 : 0;
+        if (j > from) space_run = space_run_after_copy(b, j);
         sync();
         const unsigned char* const after = convert_entity(run, at, end);
         if (after == nullptr) {

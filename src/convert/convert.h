@@ -76,7 +76,7 @@ void remember_rendering(RenderMemo& memo, TagRendering& slot, std::string_view t
                         std::uint64_t head, std::uint32_t length);
 
 // Indexed by a length up to 8: the bits of that many bytes of a 64-bit word read from memory.
-inline constexpr auto kTagHeadMasks = [] {
+inline constexpr auto kLeadingBytes = [] {
   std::array<std::uint64_t, 9> masks{};
   for (unsigned length = 0; length < 8; ++length) {
     const unsigned bits = 8 * length;
@@ -87,21 +87,26 @@ inline constexpr auto kTagHeadMasks = [] {
   return masks;
 }();
 
-// The first 8 bytes of a tag of this length at p, zero past its end. Reads 8 bytes at p.
-inline std::uint64_t tag_head(const unsigned char* p, std::size_t length) {
+// The first 8 bytes of a string of this length at p (a tag, an entity name), zero past its end.
+// Reads 8 bytes at p.
+inline std::uint64_t first_bytes(const unsigned char* p, std::size_t length) {
   std::uint64_t head;
   std::memcpy(&head, p, sizeof head);
-  return head & kTagHeadMasks[length < 8 ? length : 8];
+  return head & kLeadingBytes[length < 8 ? length : 8];
+}
+
+// Where a memo of 2^bits slots keeps what it knows of a string, by its first bytes and length.
+inline std::size_t memo_slot(std::uint64_t head, std::uint32_t length, unsigned bits) {
+  return std::size_t(((head ^ length) * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
 }
 
 // The rendering of the whole tag (one that ends in '>') at p; render_tag's own for a tag whose
 // kind was not met before. Reads 8 bytes at p.
 inline const TagRendering& remembered_rendering(RenderMemo& memo, const unsigned char* p,
                                                 std::size_t length) {
-  const std::uint64_t head = tag_head(p, length);
+  const std::uint64_t head = first_bytes(p, length);
   const auto key_length = static_cast<std::uint32_t>(length < 10 ? length : 10);
-  TagRendering& slot =
-      memo.slots[((head ^ key_length) * 0x9E3779B97F4A7C15ULL) >> (64 - RenderMemo::kSlotBits)];
+  TagRendering& slot = memo.slots[memo_slot(head, key_length, RenderMemo::kSlotBits)];
   if (slot.length != key_length || slot.head != head) {
     remember_rendering(memo, slot, {reinterpret_cast<const char*>(p), length}, head, key_length);
   }

@@ -22,7 +22,7 @@ constexpr std::string_view kUsage =
 constexpr int kSuccess = 0;
 constexpr int kFailure = 1;
 
-// The names the run's files will have, as far as the arguments tell them.
+// The names of the run's files: typed, or derived from the input name.
 struct Names {
   std::string input, text, tags;
 };
@@ -58,13 +58,11 @@ int main(int argc, char* argv[]) {
 
   // Standard output into the page would feed the program its own messages; into an output,
   // mix them with the text. Said before anything is written there.
-  {
-    const Names names = names_of_run(argc, argv);
-    if (!check_standard_output({names.input, id_of_name(names.input)},
-                               {names.text, id_of_name(names.text)},
-                               {names.tags, id_of_name(names.tags)}, errors)) {
-      return kFailure;
-    }
+  const Names names = names_of_run(argc, argv);
+  if (!check_standard_output({names.input, id_of_name(names.input)},
+                             {names.text, id_of_name(names.text)},
+                             {names.tags, id_of_name(names.tags)}, errors)) {
+    return kFailure;
   }
 
   print(console, kBanner);
@@ -73,22 +71,21 @@ int main(int argc, char* argv[]) {
     print(console, kUsage);
     return kFailure;
   }
-  const std::string_view input_name = argv[1];
+  const std::string& input_name = names.input;
   if (!check_filename(input_name, console)) return kFailure;
 
-  std::string text_name;
-  std::string tag_name;
+  // Typed names are checked and confirmed before the extension test, derived ones after it.
+  const std::string& text_name = names.text;
+  const std::string& tag_name = names.tags;
   const bool derive_text_name = argc < 3;
   const bool derive_tag_name = argc < 4;
   if (!derive_text_name) {
-    text_name = argv[2];
     if (!check_filename(text_name, console) ||
         !confirm_output(text_name, input_name, {}, console, answers)) {
       return kFailure;
     }
   }
   if (!derive_tag_name) {
-    tag_name = argv[3];
     if (!check_filename(tag_name, console) ||
         !confirm_output(tag_name, input_name, text_name, console, answers)) {
       return kFailure;
@@ -99,13 +96,10 @@ int main(int argc, char* argv[]) {
     print(console, "\nNot a valid HTML file.\n");
     return kFailure;
   }
-  const std::string_view base = base_name(input_name);
   if (derive_text_name) {
-    text_name = std::string(base) + ".txt";
     if (!confirm_output(text_name, input_name, {}, console, answers)) return kFailure;
   }
   if (derive_tag_name) {
-    tag_name = std::string(base) + "_t.txt";
     if (!confirm_output(tag_name, input_name, text_name, console, answers)) return kFailure;
   }
 

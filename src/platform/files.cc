@@ -25,13 +25,6 @@ std::filesystem::path normal_path(std::string_view dos_name) {
   const fs::path absolute = fs::absolute(host_name(dos_name), error);
   fs::path normal = fs::weakly_canonical(absolute, error);
   if (error) normal = absolute.lexically_normal();
-#ifdef _WIN32
-  // Names that differ only in the case of their letters are one file here.
-  std::wstring folded = normal.wstring();
-  std::transform(folded.begin(), folded.end(), folded.begin(),
-                 [](wchar_t c) { return c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c; });
-  normal = folded;
-#endif
   return normal;
 }
 
@@ -156,7 +149,7 @@ bool same_file(std::string_view dos_name_a, std::string_view dos_name_b) {
       plain(last_b)) {
     return same_spelling(last_a, last_b);
   }
-  return normal_path(dos_name_a) == normal_path(dos_name_b);
+  return same_spelling(normal_path(dos_name_a).string(), normal_path(dos_name_b).string());
 }
 
 void remove_file(std::string_view dos_name) {
