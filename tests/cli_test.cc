@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -628,6 +629,21 @@ TEST_F(CliTest, HugeAndBinaryPages) {
     EXPECT_TRUE(read_file("page.txt") == c.text);
     EXPECT_TRUE(read_file("page_t.txt") == c.tags);
   }
+}
+
+// A page past 4 GiB, with holes so that it takes no disk, its text sent to the null device: a
+// 32-bit program reads it only with 64-bit file offsets.
+TEST_F(CliTest, PageOverFourGiB) {
+  const std::string device = console_in_crlf() ? "nul" : "\\dev\\null";
+  write_file("big.htm", "<HTML>");
+  fs::resize_file(path("big.htm"), (std::uintmax_t{1} << 32) + 1);
+  std::ofstream(path("big.htm"), std::ios::app | std::ios::binary) << "<P>far out<BR>";
+  const CliResult r = run_cli({"big.htm", device, "big.tag"}, "y\n");
+  EXPECT_EQ(
+      kBanner + question(device) + opened("big.htm") + kConverting + summary(device, "big.tag"),
+      r.out);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("<HTML>\r\n<P>\r\n<BR>\r\n", read_file("big.tag"));
 }
 
 // Files that are not what their names suggest, and consoles that cannot take the messages:
