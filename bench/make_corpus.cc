@@ -10,7 +10,7 @@ int main(int argc, char* argv[]) {
     std::fputs("usage: make_corpus SIZE FILE\n", stderr);
     return 1;
   }
-  const std::string html = make_corpus(std::strtoull(argv[1], nullptr, 10));
+  const std::string html = make_corpus(std::size_t(std::strtoull(argv[1], nullptr, 10)));
   std::FILE* file = std::fopen(argv[2], "wb");
   if (file == nullptr) return 1;
   const bool written = std::fwrite(html.data(), 1, html.size(), file) == html.size();

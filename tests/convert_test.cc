@@ -156,7 +156,7 @@ TEST(ConvertFile, BlockScansMatchTheByteLoop) {
       state ^= state << 13;
       state ^= state >> 7;
       state ^= state << 17;
-      html += alphabet[state % alphabet.size()];
+      html += alphabet[std::size_t(state % alphabet.size())];
     }
     expect_scans_agree(html);
   }
