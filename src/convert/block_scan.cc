@@ -22,14 +22,17 @@
 // through get_byte. These slow paths are the byte loop's own functions.
 //
 // The masks come from SSE2 or AVX2 where the processor has them, and from a plain loop over the
-// bytes anywhere else.
+// bytes anywhere else. Every x86-64 processor has SSE2; a 32-bit x86 one need not, so the SSE2
+// code is built for SSE2 by its own attribute, as the AVX2 code is for AVX2, and either is only
+// run on a processor that has it.
 #include <array>
 #include <bit>
 #include <cstring>
 
 #include "convert/convert.h"
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__i386__)
+#define SKRIVEL_X86 1
 #include <immintrin.h>
 #endif
 
@@ -81,7 +84,7 @@ struct PortableMasks {
   }
 };
 
-#if defined(__x86_64__)
+#if SKRIVEL_X86
 // Tab to CR: adding 0x77 takes them to 0x80..0x84, the five smallest signed bytes.
 constexpr char kBreakShift = 0x77;
 constexpr char kBreakLimit = char(0x85);
@@ -96,7 +99,7 @@ struct Avx2Comparands {
   __m256i break_shifts, break_limits, tag_starts, entity_starts, spaces, tag_ends;
 };
 
-[[gnu::noinline]] void fill(Sse2Comparands& c) {
+[[gnu::noinline, gnu::target("sse2")]] void fill(Sse2Comparands& c) {
   c = {_mm_set1_epi8(kBreakShift), _mm_set1_epi8(kBreakLimit), _mm_set1_epi8('<'),
        _mm_set1_epi8('&'),         _mm_set1_epi8(' '),         _mm_set1_epi8('>')};
 }
@@ -109,8 +112,8 @@ struct Avx2Comparands {
 struct Sse2Masks {
   Sse2Comparands c;
 
-  Sse2Masks() { fill(c); }
-  static void copy(unsigned char* to, const unsigned char* from) {
+  [[gnu::target("sse2")]] Sse2Masks() { fill(c); }
+  [[gnu::target("sse2")]] static void copy(unsigned char* to, const unsigned char* from) {
     for (std::size_t i = 0; i < kBlock; i += 16) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i),
                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
@@ -119,7 +122,7 @@ struct Sse2Masks {
   static void copy_tag(unsigned char* to, const unsigned char* from) {
     std::memcpy(to, from, kShortTag);
   }
-  BlockMasks classify(const unsigned char* p) const {
+  [[gnu::target("sse2")]] BlockMasks classify(const unsigned char* p) const {
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; i += 16) {
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
@@ -483,8 +486,8 @@ inline void convert_by_blocks(Run& run, const Masks& masks) {
   convert_by_blocks(run, PortableMasks{});
 }
 
-#if defined(__x86_64__)
-[[gnu::flatten]] void convert_sse2(Run& run) {
+#if SKRIVEL_X86
+[[gnu::flatten, gnu::target("sse2")]] void convert_sse2(Run& run) {
   convert_by_blocks(run, Sse2Masks{});
 }
 
@@ -496,10 +499,12 @@ inline void convert_by_blocks(Run& run, const Masks& masks) {
 }  // namespace
 
 std::span<const Scan> block_scans() {
-#if defined(__x86_64__)
+#if SKRIVEL_X86
   static constexpr Scan kScans[] = {Scan::kPortable, Scan::kSse2, Scan::kAvx2};
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return std::span(kScans).first(avx2 ? 3 : 2);
+  static const std::size_t count = __builtin_cpu_supports("avx2")   ? 3
+                                   : __builtin_cpu_supports("sse2") ? 2
+                                                                    : 1;
+  return std::span(kScans).first(count);
 #else
   static constexpr Scan kScans[] = {Scan::kPortable};
   return kScans;
@@ -512,7 +517,7 @@ void convert_blocks(InStream& in, OutStream& text, OutStream& tags, OutStream& c
   run.entity.reserve(kEntityBufferSize);
   open_render_memo(run.memo, text.crlf);
   switch (scan) {
-#if defined(__x86_64__)
+#if SKRIVEL_X86
     case Scan::kSse2:
       convert_sse2(run);
       break;
