@@ -19,6 +19,8 @@ const char* scan_name(Scan scan) {
       return "sse2";
     case Scan::kAvx2:
       return "avx2";
+    case Scan::kNeon:
+      return "neon";
     default:
       return "best";
   }

@@ -22,9 +22,10 @@
 // through get_byte. These slow paths are the byte loop's own functions.
 //
 // The masks come from SSE2 or AVX2 where the processor has them, and from a plain loop over the
-// bytes anywhere else. Every x86-64 processor has SSE2; a 32-bit x86 one need not, so the SSE2
-// code is built for SSE2 by its own attribute, as the AVX2 code is for AVX2, and either is only
-// run on a processor that has it.
+// bytes anywhere else; on 64-bit ARM (little-endian, as it almost always runs) they come from
+// NEON, which every such processor has. Every x86-64 processor has SSE2; a 32-bit x86 one need not,
+// so the SSE2 code is built for SSE2 by its own attribute, as the AVX2 code is for AVX2, and either
+// is only run on a processor that has it.
 #include <array>
 #include <bit>
 #include <cstring>
@@ -34,6 +35,9 @@
 #if defined(__x86_64__) || defined(__i386__)
 #define SKRIVEL_X86 1
 #include <immintrin.h>
+#elif defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define SKRIVEL_NEON 1
+#include <arm_neon.h>
 #endif
 
 namespace {
@@ -170,6 +174,43 @@ struct Avx2Masks {
       m.tag_end |= std::uint64_t(unsigned(_mm256_movemask_epi8(tag_end))) << i;
     }
     return m;
+  }
+};
+#endif
+
+#if SKRIVEL_NEON
+// NEON has no instruction that gathers one bit of each byte, as SSE2's movemask does. Each
+// byte of a comparison (0 or 0xFF) keeps one bit, of weight 1 << (i % 8); three rounds of
+// pairwise adds then sum the bits of each 8 bytes of the block into one byte, in order, and
+// the word they make, read little-endian, has bit i for byte i.
+inline std::uint64_t gather_bits(uint8x16_t b0, uint8x16_t b1, uint8x16_t b2, uint8x16_t b3) {
+  const uint8x16_t weights = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+  const uint8x16_t low = vpaddq_u8(vandq_u8(b0, weights), vandq_u8(b1, weights));
+  const uint8x16_t high = vpaddq_u8(vandq_u8(b2, weights), vandq_u8(b3, weights));
+  const uint8x16_t quarters = vpaddq_u8(low, high);
+  return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(quarters, quarters)), 0);
+}
+
+struct NeonMasks {
+  static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
+  static void copy_tag(unsigned char* to, const unsigned char* from) {
+    std::memcpy(to, from, kShortTag);
+  }
+  BlockMasks classify(const unsigned char* p) const {
+    uint8x16_t special[4], white[4], tag_end[4];
+    for (unsigned k = 0; k < 4; ++k) {
+      const uint8x16_t bytes = vld1q_u8(p + 16 * k);
+      // Tab to CR are the five bytes from 9 up.
+      const uint8x16_t breaks = vcltq_u8(vsubq_u8(bytes, vdupq_n_u8(9)), vdupq_n_u8(5));
+      const uint8x16_t markup =
+          vorrq_u8(vceqq_u8(bytes, vdupq_n_u8('<')), vceqq_u8(bytes, vdupq_n_u8('&')));
+      special[k] = vorrq_u8(breaks, markup);
+      white[k] = vorrq_u8(breaks, vceqq_u8(bytes, vdupq_n_u8(' ')));
+      tag_end[k] = vceqq_u8(bytes, vdupq_n_u8('>'));
+    }
+    return {gather_bits(special[0], special[1], special[2], special[3]),
+            gather_bits(white[0], white[1], white[2], white[3]),
+            gather_bits(tag_end[0], tag_end[1], tag_end[2], tag_end[3])};
   }
 };
 #endif
@@ -486,6 +527,12 @@ inline void convert_by_blocks(Run& run, const Masks& masks) {
   convert_by_blocks(run, PortableMasks{});
 }
 
+#if SKRIVEL_NEON
+[[gnu::flatten]] void convert_neon(Run& run) {
+  convert_by_blocks(run, NeonMasks{});
+}
+#endif
+
 #if SKRIVEL_X86
 [[gnu::flatten, gnu::target("sse2")]] void convert_sse2(Run& run) {
   convert_by_blocks(run, Sse2Masks{});
@@ -505,6 +552,9 @@ std::span<const Scan> block_scans() {
                                    : __builtin_cpu_supports("sse2") ? 2
                                                                     : 1;
   return std::span(kScans).first(count);
+#elif SKRIVEL_NEON
+  static constexpr Scan kScans[] = {Scan::kPortable, Scan::kNeon};
+  return kScans;
 #else
   static constexpr Scan kScans[] = {Scan::kPortable};
   return kScans;
@@ -523,6 +573,11 @@ void convert_blocks(InStream& in, OutStream& text, OutStream& tags, OutStream& c
       break;
     case Scan::kAvx2:
       convert_avx2(run);
+      break;
+#endif
+#if SKRIVEL_NEON
+    case Scan::kNeon:
+      convert_neon(run);
       break;
 #endif
     default:

@@ -23,9 +23,9 @@ inline constexpr std::size_t kEntityBufferSize = 100;
 
 // How the input is converted. kByteByByte is the plain loop, one byte at a time through
 // get_byte: the definition. The others convert whole blocks of the input buffer at a time and
-// give the same result, byte for byte: kPortable on any machine, kSse2 and kAvx2 on x86-64
-// processors that have them. kBest picks the fastest this machine has.
-enum class Scan { kBest, kByteByByte, kPortable, kSse2, kAvx2 };
+// give the same result, byte for byte: kPortable on any machine, kSse2 and kAvx2 on x86
+// processors that have them, kNeon on 64-bit ARM. kBest picks the fastest this machine has.
+enum class Scan { kBest, kByteByByte, kPortable, kSse2, kAvx2, kNeon };
 
 // The block scans this build can run on this machine, fastest last.
 std::span<const Scan> block_scans();
