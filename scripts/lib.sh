@@ -21,6 +21,7 @@ install_missing() {
 # Records one line of the summary scripts/test prints at its end: a platform, and what passed
 # or was skipped there.
 report() {
+  mkdir -p build
   printf '%-16s %s\n' "$1" "$2" | tee -a build/summary
 }
 
