@@ -548,9 +548,11 @@ inline void convert_by_blocks(Run& run, const Masks& masks) {
 std::span<const Scan> block_scans() {
 #if SKRIVEL_X86
   static constexpr Scan kScans[] = {Scan::kPortable, Scan::kSse2, Scan::kAvx2};
-  static const std::size_t count = __builtin_cpu_supports("avx2")   ? 3
-                                   : __builtin_cpu_supports("sse2") ? 2
-                                                                    : 1;
+  // The AVX2 code is built for BMI and BMI2 as well, which a virtual machine may hide even
+  // where it shows AVX2.
+  static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                           __builtin_cpu_supports("bmi2");
+  static const std::size_t count = avx2 ? 3 : __builtin_cpu_supports("sse2") ? 2 : 1;
   return std::span(kScans).first(count);
 #elif SKRIVEL_NEON
   static constexpr Scan kScans[] = {Scan::kPortable, Scan::kNeon};
