@@ -22,7 +22,7 @@ install_missing() {
 # or was skipped there.
 report() {
   mkdir -p build
-  printf '%-16s %s\n' "$1" "$2" | tee -a build/summary
+  printf "%-18s %s\n" "$1" "$2" | tee -a build/summary
 }
 
 # Runs a command and shows its output only if it fails: for builds, whose warnings from other
