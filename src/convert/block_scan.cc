@@ -21,11 +21,11 @@
 // a CR, and either one running past the end of the buffer are read by read_tag or read_entity,
 // through get_byte. These slow paths are the byte loop's own functions.
 //
-// The masks come from SSE2 or AVX2 where the processor has them, and from a plain loop over the
-// bytes anywhere else; on 64-bit ARM (little-endian, as it almost always runs) they come from
-// NEON, which every such processor has. Every x86-64 processor has SSE2; a 32-bit x86 one need not,
-// so the SSE2 code is built for SSE2 by its own attribute, as the AVX2 code is for AVX2, and either
-// is only run on a processor that has it.
+// The masks come from SSE2 or AVX2 on x86 processors that have them, from NEON on 64-bit ARM
+// (little-endian, as it almost always runs; every such processor has NEON), and from a plain
+// loop over the bytes anywhere else. A 32-bit x86 processor need not have SSE2, so the SSE2
+// code is built for it by its own attribute, as the AVX2 code is for AVX2, and either runs only
+// on a processor that has it.
 #include <array>
 #include <bit>
 #include <cstring>
