@@ -56,19 +56,27 @@ struct BlockMasks {
   std::uint64_t tag_end;  // '>'
 };
 
-enum ByteClass : unsigned char { kOther = 0, kSpecial = 1, kWhite = 2, kTagEnd = 4 };
+// Word-at-a-time tests on the 8 bytes of a word: each gives a word with the high bit of every
+// byte that passes set, and no other bit.
+constexpr std::uint64_t kEachByte = 0x0101010101010101;
+constexpr std::uint64_t kHighBits = 0x8080808080808080;
+constexpr std::uint64_t kLowBits = 0x7F7F7F7F7F7F7F7F;
 
-constexpr auto kByteClasses = [] {
-  std::array<unsigned char, 256> classes{};
-  for (int c = 0; c < 256; ++c) {
-    const bool markup = c == '<' || c == '&';
-    const bool line_space = is_space(c) && c != ' ';
-    classes[std::size_t(c)] =
-        static_cast<unsigned char>((markup || line_space ? kSpecial : 0) |
-                                   (is_space(c) ? kWhite : 0) | (c == '>' ? kTagEnd : 0));
-  }
-  return classes;
-}();
+// Bytes below n, n at most 128: adding 128 - n to the low 7 bits carries into the high bit from
+// n up, and never into the next byte.
+constexpr std::uint64_t bytes_below(std::uint64_t word, unsigned n) {
+  return ~(((word & kLowBits) + kEachByte * (128 - n)) | word) & kHighBits;
+}
+
+constexpr std::uint64_t bytes_equal(std::uint64_t word, unsigned char c) {
+  return bytes_below(word ^ (kEachByte * c), 1);
+}
+
+// The high bits of the 8 bytes, byte k's as bit k: the multiplier moves each to bit 56 + k,
+// the products' bits never meeting.
+constexpr std::uint64_t gather_high_bits(std::uint64_t high) {
+  return ((high >> 7) * 0x0102040810204080) >> 56;
+}
 
 // Each kind of masks also knows how best to copy a whole block, and a short tag.
 struct PortableMasks {
@@ -78,11 +86,16 @@ struct PortableMasks {
   }
   BlockMasks classify(const unsigned char* p) const {
     BlockMasks m{};
-    for (unsigned i = 0; i < kBlock; ++i) {
-      const unsigned k = kByteClasses[p[i]];
-      m.special |= std::uint64_t{k & kSpecial} << i;
-      m.white |= std::uint64_t{(k & kWhite) >> 1} << i;
-      m.tag_end |= std::uint64_t{(k & kTagEnd) >> 2} << i;
+    for (unsigned i = 0; i < kBlock; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p + i, sizeof word);
+      // Byte 0 of the block in the low byte of the word, as on a little-endian machine.
+      if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+      const std::uint64_t breaks = bytes_below(word, 14) & ~bytes_below(word, 9);  // tab to CR
+      const std::uint64_t markup = bytes_equal(word, '<') | bytes_equal(word, '&');
+      m.special |= gather_high_bits(breaks | markup) << i;
+      m.white |= gather_high_bits(breaks | bytes_equal(word, ' ')) << i;
+      m.tag_end |= gather_high_bits(bytes_equal(word, '>')) << i;
     }
     return m;
   }
