@@ -22,8 +22,8 @@
 // through get_byte. These slow paths are the byte loop's own functions.
 //
 // The masks come from SSE2 or AVX2 on x86 processors that have them, from NEON on 64-bit ARM
-// (little-endian, as it almost always runs; every such processor has NEON), and from a plain
-// loop over the bytes anywhere else. A 32-bit x86 processor need not have SSE2, so the SSE2
+// (little-endian, as it almost always runs; every such processor has NEON), and from 64-bit
+// words, 8 bytes at a time, anywhere else. A 32-bit x86 processor need not have SSE2, so the SSE2
 // code is built for it by its own attribute, as the AVX2 code is for AVX2, and either runs only
 // on a processor that has it.
 #include <array>
