@@ -54,18 +54,14 @@ void convert_in_memory(benchmark::State& state, Scan scan) {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::AddCustomContext("scan", scan_name(block_scans().back()));
-  for (const Scan scan : {Scan::kByteByByte}) {
-    benchmark::RegisterBenchmark((std::string("BM_Convert/") + scan_name(scan)).c_str(),
-                                 convert_in_memory, scan)
-        ->Arg(1 << 20)
+  const auto add = [](Scan scan) {
+    return benchmark::RegisterBenchmark((std::string("BM_Convert/") + scan_name(scan)).c_str(),
+                                        convert_in_memory, scan)
         ->Unit(benchmark::kMicrosecond);
-  }
+  };
+  add(Scan::kByteByByte)->Arg(1 << 20);
   for (const Scan scan : block_scans()) {
-    benchmark::RegisterBenchmark((std::string("BM_Convert/") + scan_name(scan)).c_str(),
-                                 convert_in_memory, scan)
-        ->Arg(10 << 10)
-        ->Arg(1 << 20)
-        ->Unit(benchmark::kMicrosecond);
+    add(scan)->Arg(10 << 10)->Arg(1 << 20);
   }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

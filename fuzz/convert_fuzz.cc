@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the conversion and checks what a wrong program would break: the
 // result must not depend on where the refills cut the input nor on which scan converts it (every
-// block scan this machine has is held to the byte loop),
-// must be the same every time, and every line break on disk must be CR LF.
+// block scan this machine has is held to the byte loop), must be the same every time, and every
+// line break on disk must be CR LF.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

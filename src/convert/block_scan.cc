@@ -130,12 +130,7 @@ struct Sse2Masks {
   Sse2Comparands c;
 
   [[gnu::target("sse2")]] Sse2Masks() { fill(c); }
-  [[gnu::target("sse2")]] static void copy(unsigned char* to, const unsigned char* from) {
-    for (std::size_t i = 0; i < kBlock; i += 16) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i),
-                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
-    }
-  }
+  static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
   static void copy_tag(unsigned char* to, const unsigned char* from) {
     std::memcpy(to, from, kShortTag);
   }

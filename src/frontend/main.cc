@@ -45,6 +45,15 @@ void abandon(OutStream& out, bool created, std::string_view name) {
   if (created) remove_file(name);
 }
 
+// Empties an output that passed the checks. One that cannot be emptied is given up, as one
+// that could not be created is; returns false then.
+bool empty_or_abandon(OutStream& out, bool created, std::string_view name, OutStream& console) {
+  if (empty_output(out)) return true;
+  abandon(out, created, name);
+  print(console, "\nERROR-Unable to create %s\n", name);
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -129,16 +138,8 @@ int main(int argc, char* argv[]) {
     abandon(text, text_is_new, text_name);
     return kFailure;
   }
-  if (text_created && !empty_output(text)) {
-    text_created = false;
-    abandon(text, text_is_new, text_name);
-    print(console, "\nERROR-Unable to create %s\n", text_name);
-  }
-  if (tags_created && !empty_output(tags)) {
-    tags_created = false;
-    abandon(tags, tags_is_new, tag_name);
-    print(console, "\nERROR-Unable to create %s\n", tag_name);
-  }
+  text_created = text_created && empty_or_abandon(text, text_is_new, text_name, console);
+  tags_created = tags_created && empty_or_abandon(tags, tags_is_new, tag_name, console);
   print(console, "\nConverting....\n\n");
 
   // Lines about entities wait in the buffer unless someone is watching them appear.
