@@ -7,6 +7,7 @@
 namespace {
 
 using namespace std::string_literals;
+using namespace std::string_view_literals;
 
 struct Case {
   std::string html, text, console;
@@ -101,15 +102,31 @@ TEST(ReadEntity, EndOfInputInsideName) {
     expect_conversion(c);
 }
 
+// A name of any length is reported whole through a buffer of fixed size, whatever it holds,
+// however it ends and wherever the refills cut it.
 TEST(ReadEntity, KeepsLongNamesWhole) {
-  for (const std::size_t length : {98u, 99u, 100u, 4000u}) {
-    const std::string name(length, 'n');
-    const Conversion result = convert("&" + name + ";&" + name + " x");
-    EXPECT_EQ("Unable to convert special character: &" + name + ";\n" +
-                  "Unable to convert special character: &" + name + "& ;\n",
-              result.console)
-        << length;
-    EXPECT_EQ("x", result.text) << length;
+  const std::string report = "Unable to convert special character: &";
+  for (const std::size_t length : {97u, 98u, 99u, 100u, 4000u, 1u << 20}) {
+    for (const std::string_view body : {"n"sv, "n\r\n\0<>&\xc2"sv}) {
+      std::string name;
+      while (name.size() < length)
+        name += body;
+      name.resize(length);
+      const std::string html = "&" + name + ";&" + name + " x&" + name;  // the last cut short
+      std::string shown;  // as read: a CR LF is one line break
+      for (std::size_t i = 0; i < name.size(); ++i) {
+        if (name.compare(i, 2, "\r\n") != 0) shown += name[i];
+      }
+      const Conversion result = convert(html);
+      EXPECT_TRUE(report + shown + ";\n" + report + shown + "& ;\n" + report + shown + ";\n" ==
+                  result.console)
+          << length;
+      EXPECT_EQ("x", result.text) << length;
+      static constexpr std::size_t kSomeRefills[] = {200, 64 * 1024};
+      EXPECT_EQ("", scans_disagree(html, length < 10000 ? std::span<const std::size_t>(kRefillSizes)
+                                                        : kSomeRefills))
+          << length;
+    }
   }
 }
 

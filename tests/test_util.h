@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -50,6 +51,24 @@ inline Conversion convert(std::string_view html, std::size_t refill_size = kStre
   close_output(tags);
   close_output(console);
   return result;
+}
+
+// Empty if the byte loop and every block scan give what the byte loop gives in one refill,
+// wherever the refills cut the input; otherwise the first refill size and scan that do not.
+inline std::string scans_disagree(std::string_view html,
+                                  std::span<const std::size_t> refills = kRefillSizes) {
+  const Conversion reference = convert(html, kStreamBufferSize, Scan::kByteByByte);
+  for (const std::size_t refill : refills) {
+    if (!(convert(html, refill, Scan::kByteByByte) == reference)) {
+      return "byte loop, refill " + std::to_string(refill);
+    }
+    for (const Scan scan : block_scans()) {
+      if (!(convert(html, refill, scan) == reference)) {
+        return "scan " + std::to_string(int(scan)) + ", refill " + std::to_string(refill);
+      }
+    }
+  }
+  return "";
 }
 
 // Whatever render_tag wrote, as stored on disk, and what it returned.

@@ -264,7 +264,8 @@ inline int space_run_after_copy(const Block& b, std::size_t j) {
 }
 
 // Replacements of the entity names met so far, by the name's first 8 bytes and its length: a
-// whole name of up to 8 bytes.
+// whole name of up to kEntityHead bytes.
+constexpr std::size_t kEntityHead = 8;
 struct EntityMemo {
   struct Slot {
     std::uint32_t length;  // the name's length + 1; 0: nothing remembered
@@ -296,17 +297,17 @@ struct Run {
   OutStream& text;
   OutStream& tags;
   OutStream& console;
-  std::string tag;     // a tag read by read_tag
-  std::string entity;  // an entity name read by read_entity, or ended by a space
+  TagBuffer tag;        // a tag read by read_tag
+  EntityBuffer entity;  // an entity name read by read_entity
   RenderMemo memo;
   EntityMemo entities;
 };
 
 // The tag after the '<' just read, as the byte loop converts it; returns the new space_run.
 [[gnu::noinline]] int convert_tag_slowly(Run& run) {
-  const std::string_view tag = read_tag(run.tag, run.in);
-  log_tag(tag, run.tags);
-  return render_tag(tag, run.text);
+  read_tag(run.tag, run.in, run.tags);
+  log_tag(run.tag, run.tags);
+  return render_tag(tag_string(run.tag), run.text);
 }
 
 // Converts the entity whose '&' is at `at`, if its name lies whole before end and holds no CR,
@@ -319,17 +320,15 @@ struct Run {
   }
   if (q == end || *q == kCR) return nullptr;
   const std::string_view name(reinterpret_cast<const char*>(at + 1), std::size_t(q - at - 1));
-  if (*q == ' ') {  // a name ended by a space carries "& " behind it
+  if (*q == ' ') {  // a name ended by a space carries "& " behind it: only "& " is in the table
     if (name.empty()) {
       decode_entity("& ", run.text, run.console);
-      return q + 1;
+    } else {
+      report_entity(name, run.console, true);
     }
-    run.entity.assign(name);
-    run.entity += "& ";
-    decode_entity(run.entity, run.text, run.console);
     return q + 1;
   }
-  if (name.size() > 8) {
+  if (name.size() > kEntityHead) {
     decode_entity(name, run.text, run.console);
     return q + 1;
   }
@@ -363,7 +362,7 @@ struct Run {
 
 // The entity after the '&' just read, as the byte loop converts it.
 [[gnu::noinline]] void convert_entity_slowly(Run& run) {
-  read_entity(run.entity, run.in);
+  read_entity(run.entity, run.in, run.console);
   decode_entity(run.entity, run.text, run.console);
 }
 
@@ -573,8 +572,6 @@ std::span<const Scan> block_scans() {
 
 void convert_blocks(InStream& in, OutStream& text, OutStream& tags, OutStream& console, Scan scan) {
   Run run{in, text, tags, console, {}, {}, RenderMemo{}, EntityMemo{}};
-  run.tag.reserve(kTagBufferSize);
-  run.entity.reserve(kEntityBufferSize);
   open_render_memo(run.memo, text.crlf);
   switch (scan) {
 #if SKRIVEL_X86

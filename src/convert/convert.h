@@ -17,9 +17,34 @@ inline constexpr bool is_space(int c) {
   return c == ' ' || (c >= 0x09 && c <= 0x0D);
 }
 
-// Room kept for a tag and for an entity name; either grows, and keeps its size, for a longer one.
+// Room kept for a tag and for an entity name. Neither ever grows: a longer one is written out
+// as it is read.
 inline constexpr std::size_t kTagBufferSize = 1000;
 inline constexpr std::size_t kEntityBufferSize = 100;
+
+// A tag's rendering depends only on its first kRenderingHead bytes and on its length counted up
+// to kRenderingLength (tag_rules.cc proves it from the rule table), so a longer tag renders as
+// its first kRenderingLength bytes do.
+inline constexpr std::size_t kRenderingHead = 8;
+inline constexpr std::size_t kRenderingLength = 10;
+
+// The tag being read, from its '<'. It is held whole while it fits; past that, what is held goes
+// to the tag file and only the first kRenderingLength bytes stay, for the rendering.
+struct TagBuffer {
+  char bytes[kTagBufferSize];
+  std::size_t size = 0;  // bytes held
+  bool spilled = false;  // bytes held after the first kRenderingLength are all that is not logged
+};
+static_assert(kTagBufferSize > kRenderingLength);
+
+// The entity name being read, with "& " behind it if a space ended it. A name too long for the
+// buffer cannot be in the table: its console line is begun, and the rest of the name goes there
+// as it is read.
+struct EntityBuffer {
+  char bytes[kEntityBufferSize];
+  std::size_t size = 0;   // bytes held
+  bool reported = false;  // the name is being written to its console line instead
+};
 
 // How the input is converted. kByteByByte is the plain loop, one byte at a time through
 // get_byte: the definition. The others convert whole blocks of the input buffer at a time and
@@ -39,10 +64,14 @@ void convert_file(InStream& in, OutStream& text, OutStream& tags, OutStream& con
 void convert_blocks(InStream& in, OutStream& text, OutStream& tags, OutStream& console, Scan scan);
 
 // Reads the rest of a tag, just after its '<', up to and including the first '>' or up to the
-// end of the input, into tag, and returns it from its '<'.
-std::string_view read_tag(std::string& tag, InStream& in);
+// end of the input, into tag. A tag too long to hold goes to the tag file as it is read.
+void read_tag(TagBuffer& tag, InStream& in, OutStream& tags);
 
-// Writes the tag as one line of the tag file.
+// What render_tag needs of the tag read: the whole tag, or the first bytes of a long one.
+std::string_view tag_string(const TagBuffer& tag);
+
+// Writes the tag as one line of the tag file (what read_tag has not written of it already).
+void log_tag(const TagBuffer& tag, OutStream& tags);
 void log_tag(std::string_view tag, OutStream& tags);
 
 // Writes the tag's rendering to the text file and returns the new space_run.
@@ -50,15 +79,15 @@ int render_tag(std::string_view tag, OutStream& text);
 
 // What render_tag writes for a tag, as stored in the text file, and returns.
 struct TagRendering {
-  std::uint32_t length;        // the tag's length, counted up to 10; 0: nothing remembered
+  std::uint32_t length;        // the tag's length, up to kRenderingLength; 0: nothing remembered
   std::int32_t change;         // what render_tag returns
-  std::uint64_t head;          // the tag's first 8 bytes, zero past its end
+  std::uint64_t head;          // the tag's first kRenderingHead bytes, zero past its end
   std::size_t size;            // bytes written, CR LF for a line break
   const unsigned char* bytes;  // in the memo's scratch, 16 of them readable
 };
 
-// Renderings of the tags met so far. A whole tag's rendering depends only on its first 8 bytes
-// and on its length up to 10, since no pattern is longer, so tags alike in those share one.
+// Renderings of the tags met so far: tags alike in their first kRenderingHead bytes and in their
+// length up to kRenderingLength share one.
 struct RenderMemo {
   static constexpr unsigned kSlotBits = 10;
   // Only a slot's length needs a value before the slot is used.
@@ -74,6 +103,8 @@ void open_render_memo(RenderMemo& memo, bool crlf);
 // Works out the rendering of a tag with render_tag and keeps it in slot.
 void remember_rendering(RenderMemo& memo, TagRendering& slot, std::string_view tag,
                         std::uint64_t head, std::uint32_t length);
+
+static_assert(kRenderingHead == sizeof(std::uint64_t), "a memo key's head is one 64-bit word");
 
 // Indexed by a length up to 8: the bits of that many bytes of a 64-bit word read from memory.
 inline constexpr auto kLeadingBytes = [] {
@@ -105,7 +136,8 @@ inline std::size_t memo_slot(std::uint64_t head, std::uint32_t length, unsigned 
 inline const TagRendering& remembered_rendering(RenderMemo& memo, const unsigned char* p,
                                                 std::size_t length) {
   const std::uint64_t head = first_bytes(p, length);
-  const auto key_length = static_cast<std::uint32_t>(length < 10 ? length : 10);
+  const auto key_length =
+      static_cast<std::uint32_t>(length < kRenderingLength ? length : kRenderingLength);
   TagRendering& slot = memo.slots[memo_slot(head, key_length, RenderMemo::kSlotBits)];
   if (slot.length != key_length || slot.head != head) {
     remember_rendering(memo, slot, {reinterpret_cast<const char*>(p), length}, head, key_length);
@@ -114,13 +146,16 @@ inline const TagRendering& remembered_rendering(RenderMemo& memo, const unsigned
 }
 
 // Reads an entity name after its '&' into name, up to a ';' or a space, or the end of the input.
-void read_entity(std::string& name, InStream& in);
+// A name too long to be in the table goes to its console line as it is read.
+void read_entity(EntityBuffer& name, InStream& in, OutStream& console);
 
 // The replacement of an entity name in the table, or nullptr for a name not in it.
 const std::string_view* find_entity(std::string_view name);
 
-// Says on the console that the entity name is not in the table.
-void report_entity(std::string_view name, OutStream& console);
+// Says on the console that the entity name is not in the table; a name that a space ended
+// carries "& " behind it.
+void report_entity(std::string_view name, OutStream& console, bool ended_by_space = false);
 
 // Writes the entity's replacement to the text file, or reports the name on the console.
 void decode_entity(std::string_view name, OutStream& text, OutStream& console);
+void decode_entity(const EntityBuffer& name, OutStream& text, OutStream& console);

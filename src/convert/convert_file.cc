@@ -10,20 +10,18 @@ inline bool count_space(int& space_run) {
 
 // The conversion as defined: one byte at a time, each dispatched on the spot.
 void convert_byte_by_byte(InStream& in, OutStream& text, OutStream& tags, OutStream& console) {
-  std::string tag;
-  std::string entity;
-  tag.reserve(kTagBufferSize);
-  entity.reserve(kEntityBufferSize);
+  TagBuffer tag;
+  EntityBuffer entity;
   // Whitespace met since the last ordinary byte. A tag sets it: to -1 so that the first
   // whitespace byte after the tag vanishes, to 1 or 2 so that all of it does.
   int space_run = 0;
   for (int c = get_byte(in); c != kEnd; c = get_byte(in)) {
     if (c == '<') {
-      const std::string_view tag_string = read_tag(tag, in);
-      log_tag(tag_string, tags);
-      space_run = render_tag(tag_string, text);
+      read_tag(tag, in, tags);
+      log_tag(tag, tags);
+      space_run = render_tag(tag_string(tag), text);
     } else if (c == '&') {
-      read_entity(entity, in);
+      read_entity(entity, in, console);
       decode_entity(entity, text, console);
     } else if (is_space(c)) {
       if (count_space(space_run)) put_byte(text, ' ');

@@ -32,15 +32,45 @@ static_assert(std::size(kEntities) == 16);
 
 }  // namespace
 
-void read_entity(std::string& name, InStream& in) {
-  name.clear();
+namespace {
+
+constexpr std::string_view kCannotConvert = "Unable to convert special character: &%s;\n";
+constexpr std::size_t kNameAt = kCannotConvert.find("%s");
+
+// Adds bytes to the name; once it is too long to be in the table, they go to its console line.
+void add_to_name(EntityBuffer& name, std::string_view bytes, OutStream& console) {
+  if (!name.reported && name.size + bytes.size() >= kEntityBufferSize) {  // NUL's room kept
+    put_string(console, kCannotConvert.substr(0, kNameAt));
+    put_name(console, {name.bytes, name.size});
+    name.reported = true;
+  }
+  if (name.reported) {
+    put_name(console, bytes);
+    return;
+  }
+  std::memcpy(name.bytes + name.size, bytes.data(), bytes.size());
+  name.size += bytes.size();
+}
+
+// Ends a console line that add_to_name began.
+void end_report(OutStream& console) {
+  end_name(console);
+  print(console, kCannotConvert.substr(kNameAt + 2));
+}
+
+}  // namespace
+
+void read_entity(EntityBuffer& name, InStream& in, OutStream& console) {
+  name.size = 0;
+  name.reported = false;
   for (int c = get_byte(in); c != kEnd; c = get_byte(in)) {
     if (c == ';') return;
     if (c == ' ') {
-      name += "& ";
+      add_to_name(name, "& ", console);
       return;
     }
-    name.push_back(static_cast<char>(c));
+    const char byte = static_cast<char>(c);
+    add_to_name(name, {&byte, 1}, console);
   }
 }
 
@@ -51,8 +81,11 @@ const std::string_view* find_entity(std::string_view name) {
   return nullptr;
 }
 
-void report_entity(std::string_view name, OutStream& console) {
-  print(console, "Unable to convert special character: &%s;\n", name);
+void report_entity(std::string_view name, OutStream& console, bool ended_by_space) {
+  put_string(console, kCannotConvert.substr(0, kNameAt));
+  put_name(console, name);
+  if (ended_by_space) put_name(console, "& ");
+  end_report(console);
 }
 
 void decode_entity(std::string_view name, OutStream& text, OutStream& console) {
@@ -60,5 +93,13 @@ void decode_entity(std::string_view name, OutStream& text, OutStream& console) {
     put_string(text, *replacement);
   } else {
     report_entity(name, console);
+  }
+}
+
+void decode_entity(const EntityBuffer& name, OutStream& text, OutStream& console) {
+  if (name.reported) {
+    end_report(console);
+  } else {
+    decode_entity({name.bytes, name.size}, text, console);
   }
 }

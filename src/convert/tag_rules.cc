@@ -75,19 +75,22 @@ constexpr TagRule kTagRules[] = {
 // clang-format on
 static_assert(std::size(kTagRules) == 35);
 
-// A whole tag's rendering depends only on its first 8 bytes and on its length up to 10, which is
-// what a RenderMemo goes by: no prefix is longer than 8 bytes, and no whole-tag pattern or length
-// condition longer than 9, a 9-byte pattern's last byte being the '>' that every whole tag ends in.
+// A tag's rendering depends only on its first kRenderingHead bytes and on its length counted up
+// to kRenderingLength, which is what a RenderMemo goes by and what read_tag keeps of a long tag:
+// no prefix is longer than the head, no whole-tag pattern or length condition reaches the length
+// cap, and a pattern that takes bytes past the head is a whole tag, whose last byte is the '>'
+// that every whole tag ends in, so that its length tells it.
 constexpr bool rendering_depends_on_head_and_short_length() {
   for (const TagRule& rule : kTagRules) {
     for (const std::string_view pattern : {rule.upper, rule.lower}) {
-      if (rule.match == Match::kPrefix && pattern.size() > 8) return false;
-      if (rule.match == Match::kWholeTag &&
-          (pattern.size() > 9 || (pattern.size() == 9 && pattern.back() != '>'))) {
+      if (rule.match == Match::kPrefix && pattern.size() > kRenderingHead) return false;
+      const bool told_by_head = pattern.size() <= kRenderingHead ||
+                                (pattern.size() == kRenderingHead + 1 && pattern.back() == '>');
+      if (rule.match == Match::kWholeTag && (pattern.size() >= kRenderingLength || !told_by_head)) {
         return false;
       }
     }
-    if (rule.only_if_length > 9) return false;
+    if (rule.only_if_length >= kRenderingLength) return false;
   }
   return true;
 }

@@ -27,6 +27,12 @@
 
 namespace {
 
+// The buffer, taken when the stream opens: one byte in front of the raw bytes, for a CR held
+// back from the last refill, and the slack behind them.
+void allocate_buffer(InStream& in) {
+  in.buffer.reset(new unsigned char[1 + in.refill_size + kReadSlack]);
+}
+
 // Reads up to n raw bytes into dst: the count, 0 at the end, -1 on a read error.
 long read_raw(InStream& in, unsigned char* dst, std::size_t n) {
   if (in.fd < 0) {
@@ -46,8 +52,6 @@ long read_raw(InStream& in, unsigned char* dst, std::size_t n) {
 
 bool refill(InStream& in) {
   in.pos = in.len = 0;
-  // One byte in front of the raw bytes, for a CR held back from the last refill.
-  if (!in.buffer) in.buffer.reset(new unsigned char[1 + in.refill_size + kReadSlack]);
   while (!in.ended) {
     unsigned char* start = in.buffer.get() + 1;
     const long n = read_raw(in, start, in.refill_size);
@@ -97,6 +101,7 @@ bool open_input(InStream& in, std::string_view dos_name) {
   }
   in.fd = fd;
   in.ended = false;
+  allocate_buffer(in);
   return true;
 }
 
@@ -104,11 +109,14 @@ void open_memory_input(InStream& in, std::string_view bytes, std::size_t refill_
   in = InStream{};
   in.memory = bytes;
   in.refill_size = std::max<std::size_t>(refill_size, 1);
+  allocate_buffer(in);
 }
 
 void open_standard_input(InStream& in) {
   in = InStream{};
   in.fd = 0;
+  in.refill_size = 4 * 1024;  // answers are short
+  allocate_buffer(in);
 }
 
 bool close_input(InStream& in) {
@@ -157,11 +165,14 @@ void open_memory_output(OutStream& out, std::string* sink, std::size_t capacity)
 }
 
 void open_console(OutStream& out) {
+  bool closed = false;
 #ifndef _WIN32
-  // Otherwise a file opened later would get the number and be read as the answers, or take
-  // the console's messages.
+  // A closed standard stream is still taken, by the null device: otherwise a file opened later
+  // would get the number and be read as the answers, or take the console's messages.
   for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) == -1 && ::open("/dev/null", O_RDWR) != fd) break;
+    if (::fcntl(fd, F_GETFD) != -1) continue;
+    if (fd == 1) closed = true;
+    if (::open("/dev/null", O_RDWR) != fd) break;
   }
 #endif
   out = OutStream{};
@@ -170,6 +181,8 @@ void open_console(OutStream& out) {
   // The host's own line ends: LF, or on Windows CR LF, which the C runtime's text mode makes.
   out.crlf = false;
   out.terminal = ::isatty(1) != 0;
+  // Nothing can be written to a standard output that was closed.
+  out.failed = closed;
 }
 
 void open_error_console(OutStream& out) {
@@ -206,17 +219,54 @@ bool close_output(OutStream& out) {
   return !out.failed;
 }
 
+void put_name(OutStream& out, std::string_view name) {
+  if (!out.terminal) {
+    put_string(out, name);
+    return;
+  }
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool continuation = byte >= 0x80 && byte <= 0xBF;
+    if (out.c2_held) {
+      out.c2_held = false;
+      if (byte <= 0x9F && continuation) {
+        put_byte(out, '?');
+        continue;
+      }
+      put_raw(out, 0xC2);
+      out.utf8_to_come = 1;
+    }
+    if (continuation && out.utf8_to_come > 0) {
+      --out.utf8_to_come;
+      put_raw(out, byte);
+      continue;
+    }
+    out.utf8_to_come = 0;
+    if (byte == 0xC2) {
+      out.c2_held = true;
+      continue;
+    }
+    if (byte >= 0xC3 && byte <= 0xF4) out.utf8_to_come = byte >= 0xF0 ? 3 : byte >= 0xE0 ? 2 : 1;
+    const bool control = byte < 0x20 || (byte >= 0x7F && byte <= 0x9F);
+    put_byte(out, control ? '?' : byte);
+  }
+}
+
+void end_name(OutStream& out) {
+  if (out.c2_held) put_raw(out, 0xC2);
+  out.c2_held = false;
+  out.utf8_to_come = 0;
+}
+
 void print(OutStream& out, std::string_view format, std::string_view arg) {
   const std::size_t at = format.find('%');
   if (at == std::string_view::npos) {
     put_string(out, format);
   } else {
     put_string(out, format.substr(0, at));
-    if (out.terminal && format[at + 1] == 's') {
-      for (const char c : arg) {
-        const auto byte = static_cast<unsigned char>(c);
-        put_byte(out, byte < 0x20 || byte == 0x7F ? '?' : byte);
-      }
+    if (format[at + 1] == 's') {
+      put_name(out, arg);
+      end_name(out);
     } else {
       put_string(out, arg);
     }

@@ -48,6 +48,10 @@ struct OutStream {
   bool terminal = false;  // a terminal: names printed on it show control bytes as '?'
   bool batched = false;   // print leaves its line in the buffer (a console that is no terminal)
   bool failed = false;    // a write failed; what followed was dropped
+  // put_name on a terminal: a 0xC2 held back (with 0x80..0x9F after it, a control character in
+  // UTF-8), and how many continuation bytes of a UTF-8 character are still to come.
+  bool c2_held = false;
+  unsigned utf8_to_come = 0;
   std::unique_ptr<unsigned char[]> buffer;
   std::size_t capacity = kStreamBufferSize;  // bytes the buffer holds
   std::size_t len = 0;                       // bytes waiting in buffer
@@ -132,9 +136,16 @@ inline void put_string(OutStream& out, std::string_view s) {
   out.len = std::size_t(to - out.buffer.get());
 }
 
+// Writes a name read from a page or typed by the user, in one piece or in several. On a terminal
+// each control character is shown as '?', so that a name cannot send commands to the terminal:
+// the bytes 0x00 to 0x1F, 0x7F, and 0x80 to 0x9F, also in UTF-8 (C2 80 to C2 9F), but not where
+// a UTF-8 character such as "\xC3\x84" continues with them. Elsewhere the bytes go as they stand.
+void put_name(OutStream& out, std::string_view name);
+// Ends a name written by put_name.
+void end_name(OutStream& out);
+
 // Formatted console write: format with its one conversion (%s, %c or %d), if any, replaced by arg,
-// byte for byte, then flushed so that it is on the screen before anything is read (unless the
-// stream is batched, as the console is while converting into a file or a pipe). On a
-// terminal, each control byte of a %s argument is shown as '?', so that a name read from a
-// page cannot send commands to the terminal.
+// byte for byte (a %s as put_name writes it), then flushed so that it is on the screen before
+// anything is read (unless the stream is batched, as the console is while converting into a
+// file or a pipe).
 void print(OutStream& out, std::string_view format, std::string_view arg = {});
