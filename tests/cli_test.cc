@@ -46,12 +46,14 @@ std::string summary(std::string_view text, std::string_view tags) {
 struct CliResult {
   std::string out, err;
   int status = -1;
+  long peak_kib = 0;  // the program's peak resident memory
 };
 
 // A running program whose standard input and output are pipes.
 struct Child {
   pid_t pid = -1;
   int in = -1, out = -1, err = -1;
+  std::string peak_file;  // where run_measured reports the program's peak memory, if it runs it
 };
 
 // How the program is started, as a careless caller or a shell might: standard streams left
@@ -62,7 +64,8 @@ enum How {
   kStdoutClosed = 2,
   kStdoutUnread = 4,
   kStdoutTerminal = 8,
-  kFileLimit = 16,  // ulimit -f 100
+  kFileLimit = 16,      // ulimit -f 100
+  kMeasureMemory = 32,  // through run_measured
 };
 
 // The program under test: the one built beside the tests, or SKRIVEL_PROGRAM, started through
@@ -100,7 +103,8 @@ std::string from_console(std::string_view raw) {
 // otherwise child.in stays open for the test to write to. stdout_to, if given, redirects
 // standard output as a shell would: ">name" or ">>name".
 Child start(const fs::path& dir, const std::vector<std::string>& args, int how = kPlain,
-            const std::string_view* answers = nullptr, std::string_view stdout_to = {}) {
+            const std::string_view* answers = nullptr, std::string_view stdout_to = {},
+            rlim_t address_space = RLIM_INFINITY) {
   // The tests may themselves run with a standard stream closed (CI has no standard input):
   // keep the pipes off 0, 1 and 2, and let a write to a finished program fail, not kill us.
   for (int fd = 0; fd <= 2; ++fd) {
@@ -131,6 +135,11 @@ Child start(const fs::path& dir, const std::vector<std::string>& args, int how =
   }
   std::vector<std::string> copies = program();
   copies.insert(copies.end(), args.begin(), args.end());
+  std::string peak_file;
+  if (how & kMeasureMemory) {
+    peak_file = (dir / ".peak").string();
+    copies.insert(copies.begin(), {SKRIVEL_RUN_MEASURED, peak_file});
+  }
   std::vector<char*> argv;
   for (std::string& a : copies) {
     argv.push_back(a.data());
@@ -165,6 +174,8 @@ Child start(const fs::path& dir, const std::vector<std::string>& args, int how =
       const rlimit limit{100 << 10, 100 << 10};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    const rlimit memory{address_space, address_space};
+    setrlimit(RLIMIT_AS, &memory);
     if (how & kStdinClosed) close(0);
     if (how & kStdoutClosed) close(1);
     execvp(argv[0], argv.data());
@@ -173,7 +184,7 @@ Child start(const fs::path& dir, const std::vector<std::string>& args, int how =
   close(in[0]);
   close(out[1]);
   close(err[1]);
-  return {pid, in[1], out[0], err[0]};
+  return {pid, in[1], out[0], err[0], peak_file};
 }
 
 std::string read_until_end(int fd) {
@@ -195,7 +206,21 @@ CliResult finish(Child& child, std::string prefix = {}) {
   int status = 0;
   waitpid(child.pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (!child.peak_file.empty()) {
+    r.peak_kib = std::stol("0" + ::read_file(child.peak_file));
+    fs::remove(child.peak_file);
+  }
   return r;
+}
+
+// An address space limit tells only of the program itself: not of one under a launcher, nor of
+// one built with AddressSanitizer, which reserves terabytes.
+bool can_limit_memory() {
+#if defined(__SANITIZE_ADDRESS__)
+  return false;
+#else
+  return std::getenv("SKRIVEL_LAUNCHER") == nullptr;
+#endif
 }
 
 // Reads the running program's console until it has shown size bytes, as a person at the
@@ -609,7 +634,8 @@ TEST_F(CliTest, SamplePage) {
             r.out);
 }
 
-// Pages nothing like HTML: a huge tag, a huge entity name, a file of NUL bytes.
+// Pages nothing like HTML: a huge tag, a huge entity name, a file of NUL bytes. They take no
+// more memory than a small page, under a small address space limit as well.
 TEST_F(CliTest, HugeAndBinaryPages) {
   constexpr std::size_t kTen = 10 << 20;
   const std::string huge(kTen, 'x');
@@ -617,18 +643,57 @@ TEST_F(CliTest, HugeAndBinaryPages) {
     std::string html, text, tags, console;
   };
   const Case cases[] = {
+      {"<P>x", "\r\n\r\nx", "<P>\r\n", ""},  // the small page
       {"a<" + huge + ">b", "ab", "<" + huge + ">\r\n", ""},
       {"&" + huge + ";b", "b", "", "Unable to convert special character: &" + huge + ";\n"},
+      {"&" + huge + " b", "b", "", "Unable to convert special character: &" + huge + "& ;\n"},
       {std::string(kTen, '\0'), std::string(kTen, '\0'), "", ""},
   };
+  const rlim_t limit = can_limit_memory() ? 32 << 20 : RLIM_INFINITY;
+  long small_page_kib = 0;
   for (const Case& c : cases) {
-    const CliResult r = convert_page(c.html);
+    write_file("page.htm", c.html);
+    fs::remove(path("page.txt"));
+    fs::remove(path("page_t.txt"));
+    const std::string_view answers;
+    Child child = start(dir_.path(), {"page.htm"}, kMeasureMemory, &answers, {}, limit);
+    const CliResult r = finish(child);
     EXPECT_TRUE(r.out == kBanner + opened("page.htm") + kConverting + c.console +
                              summary("page.txt", "page_t.txt"));
     EXPECT_EQ(0, r.status);
     EXPECT_TRUE(read_file("page.txt") == c.text);
     EXPECT_TRUE(read_file("page_t.txt") == c.tags);
+    if (small_page_kib == 0) small_page_kib = r.peak_kib;
+    if (can_limit_memory()) {
+      EXPECT_LE(r.peak_kib, small_page_kib + 1024);
+    }
   }
+}
+
+// Where memory cannot be had the run says so and fails; it never aborts. Below some limit the
+// program cannot even be started, and dies before it has done anything.
+TEST_F(CliTest, OutOfMemoryIsAMessage) {
+  if (!can_limit_memory()) GTEST_SKIP() << "no address space limit under a launcher or ASan";
+  write_file("page.htm", "<P>x");
+  const std::string_view answers;
+  bool said_so = false;
+  for (rlim_t limit = 1 << 20; limit < 64 << 20; limit += 64 << 10) {
+    for (const char* name : {"page.txt", "page_t.txt"})
+      fs::remove(path(name));
+    Child child = start(dir_.path(), {"page.htm"}, kPlain, &answers, {}, limit);
+    const CliResult r = finish(child);
+    SCOPED_TRACE("address space " + std::to_string(limit >> 10) + " KiB: " + r.out);
+    if (r.status == 0) break;
+    if (r.status == 1) {
+      said_so = true;
+      EXPECT_TRUE(r.out.ends_with("\nERROR-Not enough memory\n") ||
+                  r.out.ends_with("\nERROR-Not enough memory\n" + kFailed));
+    } else {
+      EXPECT_EQ("", r.out);
+    }
+    EXPECT_EQ("<P>x", read_file("page.htm"));
+  }
+  EXPECT_TRUE(said_so);
 }
 
 // A page past 4 GiB, with holes so that it takes no disk, its text sent to the null device: a
@@ -750,10 +815,11 @@ TEST_F(CliTest, ClosedStandardStreams) {
   EXPECT_EQ("yes, replace me", read_file("page.txt"));
   EXPECT_FALSE(exists("page_t.txt"));
 
+  // With standard output closed the files are written all the same, but nobody was told.
   fs::remove(path("page.txt"));
   child = start(dir_.path(), {"page.htm"}, kStdinClosed | kStdoutClosed);
   r = finish(child);
-  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(1, r.status);
   EXPECT_EQ("\r\n\r\nx", read_file("page.txt"));
   EXPECT_EQ("<P>\r\n", read_file("page_t.txt"));
 }

@@ -4,6 +4,10 @@
 // checked, one conversion pass, the summary. Every check and question comes before any file
 // is changed: the outputs are emptied only once the files actually opened have passed.
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -21,6 +25,25 @@ constexpr std::string_view kUsage =
 
 constexpr int kSuccess = 0;
 constexpr int kFailure = 1;
+
+// What the run has to tell if memory runs out: the console, once it is open, and whether the
+// outputs are being opened.
+OutStream* g_console = nullptr;
+bool g_outputs_open = false;
+
+// Called in place of failing any allocation, which can only happen before the conversion: the
+// run says so and ends, as any other failed run does, instead of aborting.
+[[noreturn]] void out_of_memory() {
+  constexpr std::string_view kMessage = "\nERROR-Not enough memory\n";
+  if (g_console == nullptr) {
+    (void)::write(1, kMessage.data(), static_cast<unsigned>(kMessage.size()));
+  } else {
+    g_console->batched = false;
+    print(*g_console, kMessage);
+    if (g_outputs_open) print(*g_console, "File conversion failed.\n\n");
+  }
+  std::_Exit(kFailure);
+}
 
 // The names of the run's files: typed, or derived from the input name.
 struct Names {
@@ -45,6 +68,15 @@ void abandon(OutStream& out, bool created, std::string_view name) {
   if (created) remove_file(name);
 }
 
+// Locks an output that passed the checks against other runs. One that another run holds is
+// given up as one that could not be created, and left as it is; returns false then.
+bool lock_or_abandon(OutStream& out, std::string_view name, OutStream& console) {
+  if (lock_file(out.fd)) return true;
+  abandon(out, false, name);  // even if this run made it, the run that holds it writes it now
+  print(console, "\nERROR-Unable to create %s\n", name);
+  return false;
+}
+
 // Empties an output that passed the checks. One that cannot be emptied is given up, as one
 // that could not be created is; returns false then.
 bool empty_or_abandon(OutStream& out, bool created, std::string_view name, OutStream& console) {
@@ -57,10 +89,12 @@ bool empty_or_abandon(OutStream& out, bool created, std::string_view name, OutSt
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  std::set_new_handler(out_of_memory);
   OutStream console;
   OutStream errors;
   InStream answers;
   open_console(console);
+  g_console = &console;
   open_error_console(errors);
   open_standard_input(answers);
   ignore_write_signals();
@@ -121,6 +155,7 @@ int main(int argc, char* argv[]) {
 
   // Opened without being emptied: a name may have come to lead to another file since it was
   // checked, and only the files actually open tell.
+  g_outputs_open = true;
   OutStream text;
   OutStream tags;
   bool text_is_new = false;
@@ -138,6 +173,9 @@ int main(int argc, char* argv[]) {
     abandon(text, text_is_new, text_name);
     return kFailure;
   }
+  // Both are locked before either is emptied: each refusal is said before any file changes.
+  text_created = text_created && lock_or_abandon(text, text_name, console);
+  tags_created = tags_created && lock_or_abandon(tags, tag_name, console);
   text_created = text_created && empty_or_abandon(text, text_is_new, text_name, console);
   tags_created = tags_created && empty_or_abandon(tags, tags_is_new, tag_name, console);
   print(console, "\nConverting....\n\n");

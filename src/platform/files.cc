@@ -12,7 +12,10 @@
 #include <windows.h>
 #else
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace {
@@ -42,15 +45,23 @@ bool same_spelling(std::string_view a, std::string_view b) {
 #ifdef _WIN32
 FileId id_of_handle(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK ||
-      !GetFileInformationByHandle(handle, &info)) {
-    return {};
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  const DWORD type = GetFileType(handle);
+  if (type != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info)) {
+    FileId unknown;
+    unknown.character_device = type == FILE_TYPE_CHAR;
+    return unknown;
   }
   return {info.dwVolumeSerialNumber,
           (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, true};
 }
 #else
 FileId id_of_status(const struct stat& st) {
+  if (S_ISCHR(st.st_mode)) {
+    FileId unknown;
+    unknown.character_device = true;
+    return unknown;
+  }
   return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), true};
 }
 #endif
@@ -101,6 +112,15 @@ FileId id_of_standard_output() {
 }
 
 void ignore_write_signals() {}  // writes fail with an error here, never with a signal
+
+bool lock_file(int fd) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (GetFileType(handle) != FILE_TYPE_DISK) return true;
+  OVERLAPPED whole{};  // from offset 0, every byte the file may ever have
+  return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                    MAXDWORD, &whole) != 0 ||
+         GetLastError() != ERROR_LOCK_VIOLATION;  // a file system without locks: write it
+}
 #else
 bool file_exists(std::string_view dos_name) {
   struct stat st {};
@@ -129,11 +149,21 @@ void ignore_write_signals() {
   (void)::signal(SIGPIPE, SIG_IGN);
   (void)::signal(SIGXFSZ, SIG_IGN);
 }
+
+bool lock_file(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return true;
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EINTR) return errno != EWOULDBLOCK;  // a file system without locks: write it
+  }
+  return true;
+}
 #endif
 
 bool same_file(std::string_view dos_name_a, std::string_view dos_name_b) {
   const FileId a = id_of_name(dos_name_a);
   const FileId b = id_of_name(dos_name_b);
+  if (a.character_device || b.character_device) return false;
   if (a.known || b.known) return same_id(a, b);
   // Two names spelt alike up to their last part lie in one directory: they are one file only if
   // that part is the same. This spares making the paths absolute for the commonest case.

@@ -15,6 +15,7 @@ struct FileId {
   std::uint64_t device = 0;
   std::uint64_t index = 0;
   bool known = false;
+  bool character_device = false;  // /dev/null, a terminal: holds no data, so its id stays unknown
 };
 
 // True if both identities are known and equal: one file.
@@ -41,7 +42,12 @@ FileId id_of_standard_output();
 
 // True if the two names denote one file: the same file on disk when both exist, otherwise
 // the same path once made absolute and normalised (on Windows, whatever the case of letters).
+// A character device is never one file with anything: it holds no data to overwrite.
 bool same_file(std::string_view dos_name_a, std::string_view dos_name_b);
+
+// Takes the advisory lock of an open regular file for this run, until the file is closed; false
+// if another run holds it. A device or a FIFO is not locked.
+bool lock_file(int fd);
 
 // Removes the named file; used only for a file this run created and then refused.
 void remove_file(std::string_view dos_name);
