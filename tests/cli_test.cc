@@ -696,6 +696,80 @@ TEST_F(CliTest, OutOfMemoryIsAMessage) {
   EXPECT_TRUE(said_so);
 }
 
+// A run cannot take an output that another run is writing: it is refused, as it stands, and
+// the other run completes.
+TEST_F(CliTest, OneRunPerOutput) {
+  std::string page = "<B>x</B>";
+  for (int i = 0; i < 30000; ++i)  // enough console lines to fill the pipe and the buffer
+    page += "&x;";
+  write_file("page.htm", page);
+  const std::string_view none;
+  Child first = start(dir_.path(), {"page.htm"}, kPlain, &none);
+  const std::string converting = kBanner + opened("page.htm") + kConverting;
+  const std::string shown = wait_for_console(first, converting.size());
+  ASSERT_EQ(converting, from_console(shown).substr(0, converting.size()));
+  // The first run now waits for its console to be read, its outputs open.
+  const CliResult second = run_cli({"page.htm"}, "yy");
+  EXPECT_TRUE(second.out.starts_with(
+      kBanner + question("page.txt") + question("page_t.txt") + opened("page.htm") +
+      "\nERROR-Unable to create page.txt\n\nERROR-Unable to create page_t.txt\n" + kConverting));
+  EXPECT_TRUE(second.out.ends_with(";\n" + kFailed));
+  EXPECT_EQ(1, second.status);
+  const CliResult r = finish(first, shown);
+  EXPECT_TRUE(r.out.ends_with(summary("page.txt", "page_t.txt")));
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("[x]", read_file("page.txt"));
+  EXPECT_EQ("<B>\r\n</B>\r\n", read_file("page_t.txt"));
+}
+
+// A character device holds no data: both outputs may go to it, by any name.
+TEST_F(CliTest, BothOutputsToTheNullDevice) {
+  const bool windows = console_in_crlf();
+  const std::string text = windows ? "nul" : "\\dev\\null";
+  const std::string tags = windows ? "NUL" : "..\\..\\..\\..\\..\\..\\..\\..\\dev\\null";
+  write_file("page.htm", "<P>x");
+  const CliResult r = run_cli({"page.htm", text, tags}, "yy");
+  EXPECT_EQ(kBanner + question(text) + question(tags) + opened("page.htm") + kConverting +
+                summary(text, tags),
+            r.out);
+  EXPECT_EQ(0, r.status);
+}
+
+// The README's recipe for a tree of pages converts all four extensions beside each page, stays
+// inside the tree, and names the pages it could not convert in find's exit status.
+TEST_F(CliTest, ReadmeRecipeForATree) {
+  const fs::path skrivel = program().back();
+  if (std::getenv("SKRIVEL_LAUNCHER") != nullptr || skrivel.filename() != "skrivel") {
+    GTEST_SKIP() << "the recipe runs skrivel itself, by that name";
+  }
+  const std::string readme = ::read_file(fs::path(SKRIVEL_SOURCE_DIR) / "README.md");
+  std::string recipe;  // the indented lines from the one that begins with find
+  for (std::size_t at = readme.find("\n    find . "); at != std::string::npos;) {
+    const std::size_t end = readme.find('\n', at + 1);
+    recipe += readme.substr(at + 5, end - at - 4);
+    at = readme.compare(end, 5, "\n    ") == 0 ? end : std::string::npos;
+  }
+  ASSERT_NE("", recipe);
+  recipe.pop_back();  // its last line break
+  fs::create_directories(path("up/tree/sub"));
+  for (const char* page : {"up/tree/a.htm", "up/tree/sub/b.HTML", "up/tree/sub/c.html",
+                           "up/tree/d.HTM", "up/tree/..\\..\\notes.htm", "notes.htm"}) {
+    write_file(page, "<B>x</B>");
+  }
+  write_file("up/tree/d.txt", "old");  // and no one to say yes: d.HTM is not converted
+  const std::string command = "cd up/tree && PATH='" + skrivel.parent_path().string() +
+                              "':\"$PATH\" && " + recipe + " >/dev/null 2>../errors";
+  const int status = std::system(("cd '" + dir_.path().string() + "' && " + command).c_str());
+  EXPECT_NE(0, status);
+  EXPECT_EQ("not converted: " + path("up/tree") + "/d.HTM\n", read_file("up/errors"));
+  for (const char* text : {"up/tree/a.txt", "up/tree/sub/b.txt", "up/tree/sub/c.txt"}) {
+    EXPECT_EQ("[x]", read_file(text)) << text;
+  }
+  EXPECT_EQ("old", read_file("up/tree/d.txt"));
+  EXPECT_FALSE(exists("notes.txt"));
+  EXPECT_FALSE(exists("notes_t.txt"));
+}
+
 // A page past 4 GiB, with holes so that it takes no disk, its text sent to the null device: a
 // 32-bit program reads it only with 64-bit file offsets.
 TEST_F(CliTest, PageOverFourGiB) {
@@ -770,7 +844,8 @@ TEST_F(CliTest, AwkwardFilesAndConsoles) {
       // On a terminal, a name from the page cannot send it commands.
       {"", {"page.htm"}, kStdoutTerminal, "", "",
        opening + kConverting + "Unable to convert special character: &?]0;\n" +
-           "Unable to convert special character: &?[2J?;\n" + summary("page.txt", "page_t.txt"),
+           "Unable to convert special character: &?[2J?;\n" +
+           "Unable to convert special character: &?2J?2J\xc3\x84;\n" + summary("page.txt", "page_t.txt"),
        "", 0, {}},
   };
   // clang-format on
@@ -783,7 +858,11 @@ TEST_F(CliTest, AwkwardFilesAndConsoles) {
     std::string page = "<B>x</B>";
     if (c.how & kFileLimit) page = big;
     if (c.how & (kStdoutUnread | kStdoutTerminal)) page = unknown;
-    if (c.how & kStdoutTerminal) page = "&\x1b]0;title\x07&\x1b[2J\x7f;";
+    if (c.how & kStdoutTerminal)
+      page =
+          "&\x1b]0;title\x07&\x1b[2J\x7f;&\x9b"
+          "2J\xc2\x9b"
+          "2J\xc3\x84;";
     ::write_file(dir / "page.htm", page);
     ASSERT_EQ(0, std::system(("cd '" + dir.string() + "' || exit 1; " + c.setup).c_str()));
     const int fifo = c.read_fifo ? open((dir / "page.txt").c_str(), O_RDONLY | O_NONBLOCK) : -1;

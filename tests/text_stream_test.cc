@@ -130,6 +130,47 @@ TEST(OutStream, ConsoleKeepsHostLineEnds) {
       sink);
 }
 
+// On a terminal a name shows each control character as '?', 8-bit ones too, raw or in UTF-8,
+// whether it is written whole or a byte at a time; the characters of UTF-8 stay.
+TEST(OutStream, NamesOnATerminalSendNoControls) {
+  struct Case {
+    std::string name, shown;
+  };
+  const Case cases[] = {
+      {"a\x1b[2J\x07\x7f"s, "a?[2J??"},
+      {"\x9b"
+       "2J\x80\x9f",
+       "?2J??"},
+      {"\xc2\x9b"
+       "2J\xc2\x85",
+       "?2J?"},
+      {"\xc3\x84\xc3\x9f\xe2\x80\x94\xf0\x9d\x84\x9e\xc2\xa0",
+       "\xc3\x84\xc3\x9f\xe2\x80\x94\xf0\x9d\x84\x9e\xc2\xa0"},
+      {"\xe2\x80\x94\x80", "\xe2\x80\x94?"},  // one continuation too many
+      {"\xc2", "\xc2"},
+      {"\xc2x\xc2\xc2\x9b", "\xc2x\xc2?"},
+      {"\xe9t\xe9", "\xe9t\xe9"},
+  };
+  for (const Case& c : cases) {
+    for (const bool in_pieces : {false, true}) {
+      std::string sink;
+      OutStream terminal;
+      open_memory_output(terminal, &sink);
+      terminal.crlf = false;
+      terminal.terminal = true;
+      if (in_pieces) {
+        for (const char byte : c.name)
+          put_name(terminal, {&byte, 1});
+        end_name(terminal);
+      } else {
+        print(terminal, "%s", c.name);
+      }
+      EXPECT_TRUE(close_output(terminal));
+      EXPECT_EQ(c.shown, sink) << testing::PrintToString(c.name);
+    }
+  }
+}
+
 TEST(OutStream, FailedWriteIsReportedAtClose) {
   OutStream out;
   bool created = false;
