@@ -30,10 +30,6 @@ constexpr Entity kEntities[] = {
 // clang-format on
 static_assert(std::size(kEntities) == 16);
 
-}  // namespace
-
-namespace {
-
 constexpr std::string_view kCannotConvert = "Unable to convert special character: &%s;\n";
 constexpr std::size_t kNameAt = kCannotConvert.find("%s");
 
