@@ -117,26 +117,18 @@ TEST(TagLog, LogsEachTagAsWritten) {
   }
 }
 
-// A tag of any length is logged whole, through a buffer of fixed size, whatever it holds and
-// wherever the refills cut it; only its first bytes decide its rendering.
 // A tag of any length is logged whole through a buffer of fixed size, whatever it holds and
 // wherever the refills cut it; its first bytes decide its rendering.
 TEST(TagLog, KeepsLongTagsWhole) {
   const std::string rule = crlf(std::string(80, '_') + "\n\n");
   for (const std::size_t length : {997u, 998u, 999u, 1000u, 5000u, 1u << 20}) {
     for (const std::string_view body : {"x"sv, "HR a\r\nb\0<&"sv}) {
-      std::string inner;
-      while (inner.size() < length)
-        inner += body;
-      inner.resize(length);
+      const std::string inner = repeated(body, length);
       const std::string html = "a<" + inner + ">b<" + inner;  // the last tag cut short
       const Conversion result = convert(html);
       EXPECT_TRUE("<" + inner + ">\r\n<" + inner + "\r\n" == result.tags) << length;
       EXPECT_EQ(body == "x" ? "ab" : "a" + rule + "b" + rule, result.text) << length;
-      // A huge tag is cut at fewer places: the short ones cross the buffer's end at every one.
-      static constexpr std::size_t kSomeRefills[] = {200, 64 * 1024};
-      expect_scans_agree(
-          html, length < 10000 ? std::span<const std::size_t>(kRefillSizes) : kSomeRefills);
+      expect_scans_agree(html, refills_for(length));
     }
   }
 }

@@ -28,6 +28,22 @@ inline std::string crlf(std::string_view text) {
 // blocks, and at every offset of a block.
 inline constexpr std::size_t kRefillSizes[] = {1, 2, 3, 7, 200, 64 * 1024};
 
+// The refill sizes to cut an input of this size at: all of them, or two for a huge one, whose
+// every cut would take long (the small inputs cross a buffer's end at every place).
+inline std::span<const std::size_t> refills_for(std::size_t size) {
+  static constexpr std::size_t kSomeRefills[] = {200, 64 * 1024};
+  return size < 10000 ? std::span<const std::size_t>(kRefillSizes) : kSomeRefills;
+}
+
+// body repeated, cut to size bytes.
+inline std::string repeated(std::string_view body, std::size_t size) {
+  std::string bytes;
+  while (bytes.size() < size)
+    bytes += body;
+  bytes.resize(size);
+  return bytes;
+}
+
 // What one conversion wrote to each of its three outputs.
 struct Conversion {
   std::string text, tags, console;
