@@ -33,11 +33,16 @@ static_assert(std::size(kEntities) == 16);
 constexpr std::string_view kCannotConvert = "Unable to convert special character: &%s;\n";
 constexpr std::size_t kNameAt = kCannotConvert.find("%s");
 
+// Begins the console line of a name not in the table: the text before it, and the name so far.
+void begin_report(std::string_view name, OutStream& console) {
+  put_string(console, kCannotConvert.substr(0, kNameAt));
+  put_name(console, name);
+}
+
 // Adds bytes to the name; once it is too long to be in the table, they go to its console line.
 void add_to_name(EntityBuffer& name, std::string_view bytes, OutStream& console) {
   if (!name.reported && name.size + bytes.size() >= kEntityBufferSize) {  // NUL's room kept
-    put_string(console, kCannotConvert.substr(0, kNameAt));
-    put_name(console, {name.bytes, name.size});
+    begin_report({name.bytes, name.size}, console);
     name.reported = true;
   }
   if (name.reported) {
@@ -48,7 +53,7 @@ void add_to_name(EntityBuffer& name, std::string_view bytes, OutStream& console)
   name.size += bytes.size();
 }
 
-// Ends a console line that add_to_name began.
+// Ends a console line that begin_report began.
 void end_report(OutStream& console) {
   end_name(console);
   print(console, kCannotConvert.substr(kNameAt + 2));
@@ -78,8 +83,7 @@ const std::string_view* find_entity(std::string_view name) {
 }
 
 void report_entity(std::string_view name, OutStream& console, bool ended_by_space) {
-  put_string(console, kCannotConvert.substr(0, kNameAt));
-  put_name(console, name);
+  begin_report(name, console);
   if (ended_by_space) put_name(console, "& ");
   end_report(console);
 }

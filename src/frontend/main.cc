@@ -68,22 +68,22 @@ void abandon(OutStream& out, bool created, std::string_view name) {
   if (created) remove_file(name);
 }
 
-// Locks an output that passed the checks against other runs. One that another run holds is
-// given up as one that could not be created, and left as it is; returns false then.
-bool lock_or_abandon(OutStream& out, std::string_view name, OutStream& console) {
-  if (lock_file(out.fd)) return true;
-  abandon(out, false, name);  // even if this run made it, the run that holds it writes it now
+// Gives up an output that cannot be taken, as one that could not be created; returns false.
+bool give_up(OutStream& out, bool created, std::string_view name, OutStream& console) {
+  abandon(out, created, name);
   print(console, "\nERROR-Unable to create %s\n", name);
   return false;
 }
 
-// Empties an output that passed the checks. One that cannot be emptied is given up, as one
-// that could not be created is; returns false then.
-bool empty_or_abandon(OutStream& out, bool created, std::string_view name, OutStream& console) {
-  if (empty_output(out)) return true;
-  abandon(out, created, name);
-  print(console, "\nERROR-Unable to create %s\n", name);
-  return false;
+// Locks an output that passed the checks against other runs. One that another run holds is
+// given up, and left as it is: even if this run made it, the run that holds it writes it now.
+bool lock_or_give_up(OutStream& out, std::string_view name, OutStream& console) {
+  return lock_file(out.fd) || give_up(out, false, name, console);
+}
+
+// Empties an output that passed the checks; one that cannot be emptied is given up.
+bool empty_or_give_up(OutStream& out, bool created, std::string_view name, OutStream& console) {
+  return empty_output(out) || give_up(out, created, name, console);
 }
 
 }  // namespace
@@ -174,10 +174,10 @@ int main(int argc, char* argv[]) {
     return kFailure;
   }
   // Both are locked before either is emptied: each refusal is said before any file changes.
-  text_created = text_created && lock_or_abandon(text, text_name, console);
-  tags_created = tags_created && lock_or_abandon(tags, tag_name, console);
-  text_created = text_created && empty_or_abandon(text, text_is_new, text_name, console);
-  tags_created = tags_created && empty_or_abandon(tags, tags_is_new, tag_name, console);
+  text_created = text_created && lock_or_give_up(text, text_name, console);
+  tags_created = tags_created && lock_or_give_up(tags, tag_name, console);
+  text_created = text_created && empty_or_give_up(text, text_is_new, text_name, console);
+  tags_created = tags_created && empty_or_give_up(tags, tags_is_new, tag_name, console);
   print(console, "\nConverting....\n\n");
 
   // Lines about entities wait in the buffer unless someone is watching them appear.
