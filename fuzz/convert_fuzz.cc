@@ -27,7 +27,7 @@ void require(bool holds) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view html(reinterpret_cast<const char*>(data), size);
-  const Conversion reference = convert(html, kStreamBufferSize, Scan::kByteByByte);
+  const Conversion reference = convert(html, kStreamBufferSize, scans().front());
   require(line_breaks_are_crlf(reference.text));
   require(line_breaks_are_crlf(reference.tags));
   require(scans_disagree(html).empty());

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "convert/convert.h"
+#include "convert/block_scan.h"
 #include "platform/text_stream.h"
 
 // The bytes as they lie on disk: each line break stored as CR LF.
@@ -52,7 +52,7 @@ struct Conversion {
 
 // Converts html on memory streams, reading refill_size raw bytes at a time.
 inline Conversion convert(std::string_view html, std::size_t refill_size = kStreamBufferSize,
-                          Scan scan = Scan::kBest) {
+                          const Scan& scan = fastest_scan()) {
   Conversion result;
   InStream in;
   OutStream text, tags, console;
@@ -62,25 +62,23 @@ inline Conversion convert(std::string_view html, std::size_t refill_size = kStre
   open_memory_output(tags, &result.tags, kLeastOutputBuffer);
   open_memory_output(console, &result.console, kLeastOutputBuffer);
   console.crlf = false;
-  convert_file(in, text, tags, console, scan);
+  convert_with(scan, in, text, tags, console);
   close_output(text);
   close_output(tags);
   close_output(console);
   return result;
 }
 
-// Empty if the byte loop and every block scan give what the byte loop gives in one refill,
-// wherever the refills cut the input; otherwise the first refill size and scan that do not.
+// Empty if every scan this machine has gives what the byte loop gives in one refill, wherever
+// the refills cut the input; otherwise the first scan and refill size that do not.
 inline std::string scans_disagree(std::string_view html,
                                   std::span<const std::size_t> refills = kRefillSizes) {
-  const Conversion reference = convert(html, kStreamBufferSize, Scan::kByteByByte);
+  const Scan& byte_loop = scans().front();
+  const Conversion reference = convert(html, kStreamBufferSize, byte_loop);
   for (const std::size_t refill : refills) {
-    if (!(convert(html, refill, Scan::kByteByByte) == reference)) {
-      return "byte loop, refill " + std::to_string(refill);
-    }
-    for (const Scan scan : block_scans()) {
-      if (!(convert(html, refill, scan) == reference)) {
-        return "scan " + std::to_string(int(scan)) + ", refill " + std::to_string(refill);
+    for (const Scan& scan : scans()) {
+      if (scan.supported && !(convert(html, refill, scan) == reference)) {
+        return std::string(scan.name) + ", refill " + std::to_string(refill);
       }
     }
   }

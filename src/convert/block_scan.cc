@@ -30,7 +30,7 @@
 #include <bit>
 #include <cstring>
 
-#include "convert/convert.h"
+#include "convert/block_scan.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #define SKRIVEL_X86 1
@@ -41,6 +41,97 @@
 #endif
 
 namespace {
+
+// What render_tag writes for a tag, as stored in the text file, and returns.
+struct TagRendering {
+  std::uint32_t length;        // the tag's length, up to kRenderingLength; 0: nothing remembered
+  std::int32_t change;         // what render_tag returns
+  std::uint64_t head;          // the tag's first kRenderingHead bytes, zero past its end
+  std::size_t size;            // bytes written, CR LF for a line break
+  const unsigned char* bytes;  // in the memo's scratch, 16 of them readable
+};
+
+// Renderings of the tags met so far: tags alike in their first kRenderingHead bytes and in their
+// length up to kRenderingLength share one.
+struct RenderMemo {
+  static constexpr unsigned kSlotBits = 10;
+  // Only a slot's length needs a value before the slot is used.
+  RenderMemo() {
+    for (TagRendering& slot : slots)
+      slot.length = 0;
+  }
+  TagRendering slots[1 << kSlotBits];
+  OutStream scratch;  // where the renderings are written out, one after another
+};
+
+// Room for the renderings a memo keeps: a page has a few kinds of long ones.
+constexpr std::size_t kRenderScratch = 16 * 1024;
+
+// Takes the memo's scratch, where the renderings go as the text file would store them.
+void open_render_memo(RenderMemo& memo, bool crlf) {
+  open_memory_output(memo.scratch, nullptr, kRenderScratch);
+  memo.scratch.crlf = crlf;
+}
+
+// Works out the rendering of a tag with render_tag and keeps it in slot.
+void render_into(RenderMemo& memo, TagRendering& slot, std::string_view tag, std::uint64_t head,
+                 std::uint32_t length) {
+  OutStream& scratch = memo.scratch;
+  // Renderings are only ever added; when the scratch buffer is full, everything is forgotten.
+  // The buffer is never flushed, and 16 bytes after each rendering are always readable.
+  if (scratch.capacity - scratch.len < kLongestRendering + 16) {
+    for (TagRendering& other : memo.slots)
+      other.length = 0;
+    scratch.len = 0;
+  }
+  const std::size_t start = scratch.len;
+  slot.change = render_tag(tag, scratch);
+  slot.head = head;
+  slot.length = length;
+  slot.size = scratch.len - start;
+  slot.bytes = scratch.buffer.get() + start;
+}
+
+static_assert(kRenderingHead == sizeof(std::uint64_t), "a memo key's head is one 64-bit word");
+
+// Indexed by a length up to 8: the bits of that many bytes of a 64-bit word read from memory.
+constexpr auto kLeadingBytes = [] {
+  std::array<std::uint64_t, 9> masks{};
+  for (unsigned length = 0; length < 8; ++length) {
+    const unsigned bits = 8 * length;
+    masks[length] = std::endian::native == std::endian::little ? (std::uint64_t{1} << bits) - 1
+                                                               : ~(~std::uint64_t{0} >> bits);
+  }
+  masks[8] = ~std::uint64_t{0};
+  return masks;
+}();
+
+// The first 8 bytes of a string of this length at p (a tag, an entity name), zero past its end.
+// Reads 8 bytes at p.
+inline std::uint64_t first_bytes(const unsigned char* p, std::size_t length) {
+  std::uint64_t head;
+  std::memcpy(&head, p, sizeof head);
+  return head & kLeadingBytes[length < 8 ? length : 8];
+}
+
+// Where a memo of 2^bits slots keeps what it knows of a string, by its first bytes and length.
+inline std::size_t memo_slot(std::uint64_t head, std::uint32_t length, unsigned bits) {
+  return std::size_t(((head ^ length) * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
+}
+
+// The rendering of the whole tag (one that ends in '>') at p; render_tag's own for a tag whose
+// kind was not met before. Reads 8 bytes at p.
+inline const TagRendering& rendering_of(RenderMemo& memo, const unsigned char* p,
+                                        std::size_t length) {
+  const std::uint64_t head = first_bytes(p, length);
+  const auto key_length =
+      static_cast<std::uint32_t>(length < kRenderingLength ? length : kRenderingLength);
+  TagRendering& slot = memo.slots[memo_slot(head, key_length, RenderMemo::kSlotBits)];
+  if (slot.length != key_length || slot.head != head) {
+    render_into(memo, slot, {reinterpret_cast<const char*>(p), length}, head, key_length);
+  }
+  return slot;
+}
 
 constexpr std::size_t kBlock = 64;
 // A rendering this short is copied as a whole 16 bytes: most are 0 to 4 bytes long.
@@ -78,8 +169,15 @@ constexpr std::uint64_t gather_high_bits(std::uint64_t high) {
   return ((high >> 7) * 0x0102040810204080) >> 56;
 }
 
-// Each kind of masks also knows how best to copy a whole block, and a short tag.
+struct Pass;
+
+// Each kind of masks has its scan's name, says whether this machine can run it, converts a pass
+// (its whole conversion built for its processor), and knows how best to copy a whole block and
+// a short tag.
 struct PortableMasks {
+  static constexpr std::string_view kName = "portable";
+  static bool supported() { return true; }
+  [[gnu::flatten]] static void convert(Pass& pass);
   static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
   static void copy_tag(unsigned char* to, const unsigned char* from) {
     std::memcpy(to, from, kShortTag);
@@ -129,6 +227,9 @@ struct Avx2Comparands {
 struct Sse2Masks {
   Sse2Comparands c;
 
+  static constexpr std::string_view kName = "sse2";
+  static bool supported() { return __builtin_cpu_supports("sse2"); }
+  [[gnu::flatten, gnu::target("sse2")]] static void convert(Pass& pass);
   [[gnu::target("sse2")]] Sse2Masks() { fill(c); }
   static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
   static void copy_tag(unsigned char* to, const unsigned char* from) {
@@ -155,6 +256,14 @@ struct Sse2Masks {
 struct Avx2Masks {
   Avx2Comparands c;
 
+  static constexpr std::string_view kName = "avx2";
+  // The AVX2 code is built for BMI and BMI2 as well, which a virtual machine may hide even
+  // where it shows AVX2.
+  static bool supported() {
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+           __builtin_cpu_supports("bmi2");
+  }
+  [[gnu::flatten, gnu::target("avx2,bmi,bmi2")]] static void convert(Pass& pass);
   [[gnu::target("avx2")]] Avx2Masks() { fill(c); }
   [[gnu::target("avx2")]] static void copy_tag(unsigned char* to, const unsigned char* from) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
@@ -200,6 +309,9 @@ inline std::uint64_t gather_bits(uint8x16_t b0, uint8x16_t b1, uint8x16_t b2, ui
 }
 
 struct NeonMasks {
+  static constexpr std::string_view kName = "neon";
+  static bool supported() { return true; }  // every 64-bit ARM processor has it
+  [[gnu::flatten]] static void convert(Pass& pass);
   static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
   static void copy_tag(unsigned char* to, const unsigned char* from) {
     std::memcpy(to, from, kShortTag);
@@ -291,8 +403,8 @@ constexpr auto kEndsName = [] {
   return ends;
 }();
 
-// What one conversion holds between blocks.
-struct Run {
+// What one pass over the input holds between blocks.
+struct Pass {
   InStream& in;
   OutStream& text;
   OutStream& tags;
@@ -303,16 +415,16 @@ struct Run {
   EntityMemo entities;
 };
 
-// The tag after the '<' just read, as the byte loop converts it; returns the new space_run.
-[[gnu::noinline]] int convert_tag_slowly(Run& run) {
-  read_tag(run.tag, run.in, run.tags);
-  log_tag(run.tag, run.tags);
-  return render_tag(tag_string(run.tag), run.text);
+// The tag after the '<' just read, as the byte loop converts it; returns the new space_pass.
+[[gnu::noinline]] int convert_tag_slowly(Pass& pass) {
+  read_tag(pass.tag, pass.in, pass.tags);
+  log_tag(pass.tag, pass.tags);
+  return render_tag(tag_string(pass.tag), pass.text);
 }
 
 // Converts the entity whose '&' is at `at`, if its name lies whole before end and holds no CR,
 // and returns the byte after it; otherwise returns nullptr, having done nothing.
-[[gnu::noinline]] const unsigned char* convert_entity(Run& run, const unsigned char* at,
+[[gnu::noinline]] const unsigned char* convert_entity(Pass& pass, const unsigned char* at,
                                                       const unsigned char* end) {
   const unsigned char* q = at + 1;
   while (q < end && !kEndsName[*q]) {
@@ -322,19 +434,19 @@ struct Run {
   const std::string_view name(reinterpret_cast<const char*>(at + 1), std::size_t(q - at - 1));
   if (*q == ' ') {  // a name ended by a space carries "& " behind it: only "& " is in the table
     if (name.empty()) {
-      decode_entity("& ", run.text, run.console);
+      decode_entity("& ", pass.text, pass.console);
     } else {
-      report_entity(name, run.console, true);
+      report_entity(name, pass.console, true);
     }
     return q + 1;
   }
   if (name.size() > kEntityHead) {
-    decode_entity(name, run.text, run.console);
+    decode_entity(name, pass.text, pass.console);
     return q + 1;
   }
   const std::uint64_t head = first_bytes(at + 1, name.size());
   const auto length = static_cast<std::uint32_t>(name.size() + 1);
-  EntityMemo::Slot& slot = run.entities.slots[memo_slot(head, length, EntityMemo::kSlotBits)];
+  EntityMemo::Slot& slot = pass.entities.slots[memo_slot(head, length, EntityMemo::kSlotBits)];
   if (slot.length != length || slot.head != head) {
     const std::string_view* replacement = find_entity(name);
     slot.head = head;
@@ -347,11 +459,11 @@ struct Run {
       std::memcpy(slot.bytes, replacement->data(), replacement->size());
     }
   }
-  OutStream& text = run.text;
+  OutStream& text = pass.text;
   if (slot.size == kNotInTable) {
-    report_entity(name, run.console);
+    report_entity(name, pass.console);
   } else if (slot.size == kNotCopied) {
-    decode_entity(name, text, run.console);
+    decode_entity(name, text, pass.console);
   } else {
     if (text.capacity - text.len < sizeof slot.bytes) flush(text);
     std::memcpy(text.buffer.get() + text.len, slot.bytes, sizeof slot.bytes);
@@ -361,16 +473,16 @@ struct Run {
 }
 
 // The entity after the '&' just read, as the byte loop converts it.
-[[gnu::noinline]] void convert_entity_slowly(Run& run) {
-  read_entity(run.entity, run.in, run.console);
-  decode_entity(run.entity, run.text, run.console);
+[[gnu::noinline]] void convert_entity_slowly(Pass& pass) {
+  read_entity(pass.entity, pass.in, pass.console);
+  decode_entity(pass.entity, pass.text, pass.console);
 }
 
 template <typename Masks>
-inline void convert_by_blocks(Run& run, const Masks& masks) {
-  InStream& in = run.in;
-  OutStream& text = run.text;
-  OutStream& tags = run.tags;
+inline void convert_by_blocks(Pass& pass, const Masks& masks) {
+  InStream& in = pass.in;
+  OutStream& text = pass.text;
+  OutStream& tags = pass.tags;
   // Kept here, not in memory that a byte written through out might be.
   int space_run = 0;
   // The text file's buffer is written through out, and the tag file's through tag_out; the
@@ -475,7 +587,7 @@ inline void convert_by_blocks(Run& run, const Masks& masks) {
         if (ends == 0 || (inner & (ends ^ (ends - 1))) != 0) {
           in.pos = std::size_t(at + 1 - start);
           sync();
-          space_run = convert_tag_slowly(run);
+          space_run = convert_tag_slowly(pass);
           reload();
           break;
         }
@@ -496,7 +608,7 @@ inline void convert_by_blocks(Run& run, const Masks& masks) {
           log_tag({reinterpret_cast<const char*>(at), length}, tags);
           reload();
         }
-        const TagRendering& rendering = remembered_rendering(run.memo, at, length);
+        const TagRendering& rendering = rendering_of(pass.memo, at, length);
         const std::size_t size = rendering.size;
         space_run = rendering.change;
         if (size <= kShortRendering) {
@@ -513,10 +625,10 @@ inline void convert_by_blocks(Run& run, const Masks& masks) {
       } else {  // '&'
         if (j > from) space_run = space_run_after_copy(b, j);
         sync();
-        const unsigned char* const after = convert_entity(run, at, end);
+        const unsigned char* const after = convert_entity(pass, at, end);
         if (after == nullptr) {
           in.pos = std::size_t(at + 1 - start);
-          convert_entity_slowly(run);
+          convert_entity_slowly(pass);
           reload();
           break;
         }
@@ -530,65 +642,72 @@ inline void convert_by_blocks(Run& run, const Masks& masks) {
 }
 
 // Each scan has the whole conversion inlined into one function, built for its processor.
-[[gnu::flatten]] void convert_portable(Run& run) {
-  convert_by_blocks(run, PortableMasks{});
+[[gnu::flatten]] void PortableMasks::convert(Pass& pass) {
+  convert_by_blocks(pass, PortableMasks{});
 }
 
 #if SKRIVEL_NEON
-[[gnu::flatten]] void convert_neon(Run& run) {
-  convert_by_blocks(run, NeonMasks{});
+[[gnu::flatten]] void NeonMasks::convert(Pass& pass) {
+  convert_by_blocks(pass, NeonMasks{});
 }
 #endif
 
 #if SKRIVEL_X86
-[[gnu::flatten, gnu::target("sse2")]] void convert_sse2(Run& run) {
-  convert_by_blocks(run, Sse2Masks{});
+[[gnu::flatten, gnu::target("sse2")]] void Sse2Masks::convert(Pass& pass) {
+  convert_by_blocks(pass, Sse2Masks{});
 }
 
-[[gnu::flatten, gnu::target("avx2,bmi,bmi2")]] void convert_avx2(Run& run) {
-  convert_by_blocks(run, Avx2Masks{});
+[[gnu::flatten, gnu::target("avx2,bmi,bmi2")]] void Avx2Masks::convert(Pass& pass) {
+  convert_by_blocks(pass, Avx2Masks{});
 }
+#endif
+
+// The byte loop, then a scan for each kind of masks, slowest first.
+template <typename... Masks>
+struct ScanTable {
+  static inline const Scan rows[] = {{"byte_loop", true}, {Masks::kName, Masks::supported()}...};
+
+  // Converts with the masks of rows[index], index 1 or more.
+  static void convert(std::size_t index, Pass& pass) {
+    std::size_t row = 0;
+    (void)((++row == index && (Masks::convert(pass), true)) || ...);
+  }
+};
+
+// Every scan this build has: a new one is its masks struct, and its name in this list.
+#if SKRIVEL_X86
+using Scans = ScanTable<PortableMasks, Sse2Masks, Avx2Masks>;
+#elif SKRIVEL_NEON
+using Scans = ScanTable<PortableMasks, NeonMasks>;
+#else
+using Scans = ScanTable<PortableMasks>;
 #endif
 
 }  // namespace
 
-std::span<const Scan> block_scans() {
-#if SKRIVEL_X86
-  static constexpr Scan kScans[] = {Scan::kPortable, Scan::kSse2, Scan::kAvx2};
-  // The AVX2 code is built for BMI and BMI2 as well, which a virtual machine may hide even
-  // where it shows AVX2.
-  static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-                           __builtin_cpu_supports("bmi2");
-  static const std::size_t count = avx2 ? 3 : __builtin_cpu_supports("sse2") ? 2 : 1;
-  return std::span(kScans).first(count);
-#elif SKRIVEL_NEON
-  static constexpr Scan kScans[] = {Scan::kPortable, Scan::kNeon};
-  return kScans;
-#else
-  static constexpr Scan kScans[] = {Scan::kPortable};
-  return kScans;
-#endif
+std::span<const Scan> scans() {
+  return Scans::rows;
 }
 
-void convert_blocks(InStream& in, OutStream& text, OutStream& tags, OutStream& console, Scan scan) {
-  Run run{in, text, tags, console, {}, {}, RenderMemo{}, EntityMemo{}};
-  open_render_memo(run.memo, text.crlf);
-  switch (scan) {
-#if SKRIVEL_X86
-    case Scan::kSse2:
-      convert_sse2(run);
-      break;
-    case Scan::kAvx2:
-      convert_avx2(run);
-      break;
-#endif
-#if SKRIVEL_NEON
-    case Scan::kNeon:
-      convert_neon(run);
-      break;
-#endif
-    default:
-      convert_portable(run);
-      break;
+const Scan& fastest_scan() {
+  static const Scan* const fastest = [] {
+    const Scan* last = &Scans::rows[0];
+    for (const Scan& scan : Scans::rows) {
+      if (scan.supported) last = &scan;
+    }
+    return last;
+  }();
+  return *fastest;
+}
+
+void convert_with(const Scan& scan, InStream& in, OutStream& text, OutStream& tags,
+                  OutStream& console) {
+  const auto index = static_cast<std::size_t>(&scan - Scans::rows);
+  if (index == 0) {
+    convert_byte_by_byte(in, text, tags, console);
+    return;
   }
+  Pass pass{in, text, tags, console, {}, {}, RenderMemo{}, EntityMemo{}};
+  open_render_memo(pass.memo, text.crlf);
+  Scans::convert(index, pass);
 }

@@ -1,4 +1,4 @@
-#include "convert/convert.h"
+#include "convert/block_scan.h"
 
 namespace {
 
@@ -8,7 +8,8 @@ inline bool count_space(int& space_run) {
   return space_run < 1 && ++space_run == 1;
 }
 
-// The conversion as defined: one byte at a time, each dispatched on the spot.
+}  // namespace
+
 void convert_byte_by_byte(InStream& in, OutStream& text, OutStream& tags, OutStream& console) {
   TagBuffer tag;
   EntityBuffer entity;
@@ -32,13 +33,6 @@ void convert_byte_by_byte(InStream& in, OutStream& text, OutStream& tags, OutStr
   }
 }
 
-}  // namespace
-
-void convert_file(InStream& in, OutStream& text, OutStream& tags, OutStream& console, Scan scan) {
-  if (scan == Scan::kBest) scan = block_scans().back();
-  if (scan == Scan::kByteByByte) {
-    convert_byte_by_byte(in, text, tags, console);
-  } else {
-    convert_blocks(in, text, tags, console, scan);
-  }
+void convert_file(InStream& in, OutStream& text, OutStream& tags, OutStream& console) {
+  convert_with(fastest_scan(), in, text, tags, console);
 }

@@ -96,17 +96,6 @@ constexpr bool rendering_depends_on_head_and_short_length() {
 }
 static_assert(rendering_depends_on_head_and_short_length());
 
-// Room for the renderings a memo keeps: a page has a few kinds of long ones.
-constexpr std::size_t kRenderScratch = 16 * 1024;
-
-// The most one tag's rendering can write, every rule matching and every line break as CR LF.
-constexpr std::size_t kLongestRendering = [] {
-  std::size_t size = 0;
-  for (const TagRule& rule : kTagRules)
-    size += 2 * rule.output.size();
-  return size;
-}();
-
 // Rules as bits, bit r for kTagRules[r].
 using RuleSet = std::uint64_t;
 static_assert(std::size(kTagRules) <= 64);
@@ -146,7 +135,31 @@ bool matches(const TagRule& rule, std::string_view tag, std::string_view pattern
   return true;
 }
 
+// The lowest result render_tag can return. A tag matches at most one whole-tag rule, since their
+// patterns all differ, and any number of prefix rules. The block engine counts on -1 at the
+// lowest: after a tag it lets only the first whitespace byte vanish.
+constexpr int kLowestResult = [] {
+  int whole_tag = 0, prefixes = 0;
+  for (const TagRule& rule : kTagRules) {
+    if (rule.match == Match::kWholeTag) {
+      whole_tag = rule.change < whole_tag ? rule.change : whole_tag;
+    } else if (rule.change < 0) {
+      prefixes += rule.change;
+    }
+  }
+  return whole_tag + prefixes;
+}();
+static_assert(kLowestResult >= -1,
+              "the block engine drops at most one whitespace byte after a tag");
+
 }  // namespace
+
+extern const std::size_t kLongestRendering = [] {
+  std::size_t size = 0;
+  for (const TagRule& rule : kTagRules)
+    size += 2 * rule.output.size();
+  return size;
+}();
 
 int render_tag(std::string_view tag, OutStream& text) {
   int result = 0;
@@ -159,27 +172,4 @@ int render_tag(std::string_view tag, OutStream& text) {
     result += rule.change;
   }
   return result;
-}
-
-void open_render_memo(RenderMemo& memo, bool crlf) {
-  open_memory_output(memo.scratch, nullptr, kRenderScratch);
-  memo.scratch.crlf = crlf;
-}
-
-void remember_rendering(RenderMemo& memo, TagRendering& slot, std::string_view tag,
-                        std::uint64_t head, std::uint32_t length) {
-  OutStream& scratch = memo.scratch;
-  // Renderings are only ever added; when the scratch buffer is full, everything is forgotten.
-  // The buffer is never flushed, and 16 bytes after each rendering are always readable.
-  if (scratch.capacity - scratch.len < kLongestRendering + 16) {
-    for (TagRendering& other : memo.slots)
-      other.length = 0;
-    scratch.len = 0;
-  }
-  const std::size_t start = scratch.len;
-  slot.change = render_tag(tag, scratch);
-  slot.head = head;
-  slot.length = length;
-  slot.size = scratch.len - start;
-  slot.bytes = scratch.buffer.get() + start;
 }
