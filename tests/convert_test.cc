@@ -179,7 +179,6 @@ TEST(ConvertFile, BlockScansAtBlockEdges) {
       "</CENTER></CENTERS>", "<CENTER>x>", "<BR>\n\n\nx", "<BR>\r\n \tx",
   };
   // clang-format on
-
   for (const std::string& snippet : snippets) {
     for (std::size_t offset = 50; offset < 72; ++offset) {
       expect_scans_agree(std::string(offset, 'x') + snippet + "  z");

@@ -29,14 +29,14 @@ struct RunFile {
   FileId id;
 };
 
-// Returns 1 if the opened outputs are neither the input file nor, the tag file, the text file;
+// Returns 1 if neither opened output is the input file and the tag file is not the text file;
 // otherwise prints why and returns 0.
 int check_opened_outputs(const RunFile& input, const RunFile& text, const RunFile& tags,
                          OutStream& console);
 
-// Returns 1 if standard output is none of the run's files; otherwise says so on standard error,
-// since standard output would take the message into that file, and returns 0.
-int check_standard_output(const RunFile& input, const RunFile& text, const RunFile& tags,
+// Returns 1 if the file the console writes to is none of the run's files; otherwise says so on
+// standard error, since the console would take the message into that file, and returns 0.
+int check_standard_output(const OutStream& console, const RunFile& input, const RunFile& text, const RunFile& tags,
                           OutStream& errors);
 
 // True if the name ends in ".htm", ".HTM", ".html" or ".HTML".

@@ -104,11 +104,14 @@ FileId id_of_name(std::string_view dos_name) {
 }
 
 FileId id_of_open_file(int fd) {
+  if (fd < 0) return {};
   return id_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
 }
 
-FileId id_of_standard_output() {
-  return id_of_handle(GetStdHandle(STD_OUTPUT_HANDLE));
+FileId id_of_regular_file(int fd) {
+  FileId id = id_of_open_file(fd);
+  id.character_device = false;
+  return id;
 }
 
 void ignore_write_signals() {}  // writes fail with an error here, never with a signal
@@ -139,9 +142,9 @@ FileId id_of_open_file(int fd) {
   return id_of_status(st);
 }
 
-FileId id_of_standard_output() {
+FileId id_of_regular_file(int fd) {
   struct stat st {};
-  if (::fstat(1, &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return {};
   return id_of_status(st);
 }
 

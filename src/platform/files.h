@@ -36,9 +36,9 @@ FileId id_of_name(std::string_view dos_name);
 // The identity of an open file.
 FileId id_of_open_file(int fd);
 
-// The identity of standard output when it is a regular file; unknown for a terminal, a pipe
-// or a device, which can never be one of the run's files.
-FileId id_of_standard_output();
+// The identity of an open file when it is a regular file; unknown for a terminal, a pipe or a
+// device, which can never be one of the run's files, and for -1 (a stream in memory).
+FileId id_of_regular_file(int fd);
 
 // True if the two names denote one file: the same file on disk when both exist, otherwise
 // the same path once made absolute and normalised (on Windows, whatever the case of letters).
