@@ -1,10 +1,13 @@
-// Runs the built program in a scratch directory, with a piped standard input, and checks its
-// console, its exit status and the bytes of every file.
+// Whole runs of the program in a scratch directory: the console, the exit status and the bytes of
+// every file. A run goes through run() in this process, on memory streams, unless it needs a
+// process of its own (a terminal, a closed or redirected standard stream, a limit) or a program
+// to test is given: SKRIVEL_PROGRAM, started through SKRIVEL_LAUNCHER if that is set (wine for
+// skrivel.exe, qemu for another machine's program). Then it is spawned, as a shell would.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,12 +18,15 @@
 #include <string>
 #include <vector>
 
+#include "frontend/run.h"
 #include "test_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using Names = std::vector<std::string>;
+using Files = std::vector<std::pair<std::string, std::string>>;  // names and their bytes
 
 const std::string kBanner =
     "\nSkrivel (DOS) HTML-->ASCII Converter Version 1.31\n"
@@ -32,6 +38,7 @@ const std::string kCantOpen = "\nCan't open this HTML file. Is your path correct
 const std::string kConverting = "\nConverting....\n\n";
 const std::string kSuccess = "File conversion successful.\n\n";
 const std::string kFailed = "File conversion failed.\n\n";
+const std::string kTags = "<B>\r\n</B>\r\n";  // the tag file of the usual page, <B>x</B>
 
 std::string opened(std::string_view name) {
   return "\n" + std::string(name) + " opened successfully...\n";
@@ -42,40 +49,39 @@ std::string question(std::string_view name) {
 std::string summary(std::string_view text, std::string_view tags) {
   return kSuccess + "TEXTFILE = " + std::string(text) + "\nTAGFILE = " + std::string(tags) + "\n";
 }
+// The console of a run that converted page.htm, with these lines about entities.
+std::string converted(std::string_view lines = "") {
+  return opened("page.htm") + kConverting + std::string(lines) + summary("page.txt", "page_t.txt");
+}
+
+// How a run is started, and what it is given.
+struct Start {
+  std::vector<std::string> args = {"page.htm"};
+  std::string answers{};  // all that standard input will ever hold
+  // Shell commands that prepare the program's process: a limit, a redirection, a stream closed.
+  std::string shell{};
+  bool terminal = false;     // standard output is a terminal
+  bool unread = false;       // standard output is a pipe that nobody reads
+  bool measure = false;      // through run_measured, for the program's peak memory
+  bool interactive = false;  // standard input stays open for the test to write to
+};
 
 struct CliResult {
   std::string out, err;
   int status = -1;
-  long peak_kib = 0;  // the program's peak resident memory
+  long peak_kib = 0;  // the program's peak resident memory, if measured
 };
 
-// A running program whose standard input and output are pipes.
-struct Child {
-  pid_t pid = -1;
-  int in = -1, out = -1, err = -1;
-  std::string peak_file;  // where run_measured reports the program's peak memory, if it runs it
-};
-
-// How the program is started, as a careless caller or a shell might: standard streams left
-// closed, standard output a pipe nobody reads or a terminal, a small file size limit.
-enum How {
-  kPlain = 0,
-  kStdinClosed = 1,
-  kStdoutClosed = 2,
-  kStdoutUnread = 4,
-  kStdoutTerminal = 8,
-  kFileLimit = 16,      // ulimit -f 100
-  kMeasureMemory = 32,  // through run_measured
-};
-
-// The program under test: the one built beside the tests, or SKRIVEL_PROGRAM, started through
-// SKRIVEL_LAUNCHER if that is set (wine, to test skrivel.exe).
+// The program under test when one is given, with its launcher first.
 std::vector<std::string> program() {
   std::vector<std::string> command;
   if (const char* launcher = std::getenv("SKRIVEL_LAUNCHER")) command.push_back(launcher);
-  const char* built = std::getenv("SKRIVEL_PROGRAM");
-  command.push_back(fs::absolute(built != nullptr ? built : SKRIVEL_PROGRAM).string());
+  const char* given = std::getenv("SKRIVEL_PROGRAM");
+  command.push_back(fs::absolute(given != nullptr ? given : SKRIVEL_PROGRAM).string());
   return command;
+}
+bool program_given() {
+  return std::getenv("SKRIVEL_PROGRAM") != nullptr;
 }
 
 // A Windows program's console ends its lines in CR LF, as Windows has it.
@@ -98,15 +104,17 @@ std::string from_console(std::string_view raw) {
   return out;
 }
 
-// Starts the program in dir. Given answers, its standard input holds them and nothing more,
-// written before it starts, so that a program that ends early cannot make the write fail;
-// otherwise child.in stays open for the test to write to. stdout_to, if given, redirects
-// standard output as a shell would: ">name" or ">>name".
-Child start(const fs::path& dir, const std::vector<std::string>& args, int how = kPlain,
-            const std::string_view* answers = nullptr, std::string_view stdout_to = {},
-            rlim_t address_space = RLIM_INFINITY) {
-  // The tests may themselves run with a standard stream closed (CI has no standard input):
-  // keep the pipes off 0, 1 and 2, and let a write to a finished program fail, not kill us.
+// A spawned program, its standard streams pipes (or a terminal) held by the test.
+struct Child {
+  pid_t pid = -1;
+  int in = -1, out = -1, err = -1;
+  std::string peak_file;
+};
+
+// Starts the program in dir through sh, which runs start.shell first.
+Child spawn(const fs::path& dir, const Start& start) {
+  // The tests may run with a standard stream closed (CI has no standard input): keep the pipes
+  // off 0, 1 and 2, and let a write to a finished program fail, not kill the test.
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) == -1) {
       EXPECT_EQ(fd, open("/dev/null", O_RDWR));
@@ -114,94 +122,64 @@ Child start(const fs::path& dir, const std::vector<std::string>& args, int how =
   }
   signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
-  EXPECT_EQ(0, pipe(in));
-  EXPECT_EQ(0, pipe(out));
-  EXPECT_EQ(0, pipe(err));
+  EXPECT_EQ(0, pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC) | pipe2(err, O_CLOEXEC));
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   std::string terminal;
-  if (how & kStdoutTerminal) {  // the pipe's read end gives way to the terminal's master side
+  if (start.terminal) {  // the pipe's read end gives way to the terminal's master side
     close(out[0]);
-    out[0] = posix_openpt(O_RDWR | O_NOCTTY);
+    out[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     EXPECT_TRUE(out[0] >= 0 && grantpt(out[0]) == 0 && unlockpt(out[0]) == 0);
     terminal = ptsname(out[0]);
+    const int slave = open(terminal.c_str(), O_RDWR | O_NOCTTY);
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);  // bytes as written, no CR added
+    tcsetattr(slave, TCSANOW, &raw);
+    close(slave);
+    posix_spawn_file_actions_addopen(&actions, 1, terminal.c_str(), O_RDWR | O_NOCTTY, 0);
   }
-  if (how & kStdoutUnread) {
-    close(out[0]);
-    out[0] = open("/dev/null", O_RDONLY);
-  }
-  if (answers != nullptr) {  // a pipe holds 64 KiB: plenty for any answers
-    EXPECT_EQ(ssize_t(answers->size()), write(in[1], answers->data(), answers->size()));
+  if (start.unread) close(out[0]);
+  if (!start.interactive) {  // a pipe holds 64 KiB: plenty for any answers
+    const std::string& answers = start.answers;
+    EXPECT_EQ(ssize_t(answers.size()), write(in[1], answers.data(), answers.size()));
     close(in[1]);
-    in[1] = -1;
   }
-  std::vector<std::string> copies = program();
-  copies.insert(copies.end(), args.begin(), args.end());
-  std::string peak_file;
-  if (how & kMeasureMemory) {
-    peak_file = (dir / ".peak").string();
-    copies.insert(copies.begin(), {SKRIVEL_RUN_MEASURED, peak_file});
+  Child child{-1, start.interactive ? in[1] : -1, start.unread ? -1 : out[0], err[0], ""};
+  std::vector<std::string> command = {"/bin/sh", "-c", start.shell + "\nexec \"$@\"", "sh"};
+  if (start.measure) {
+    child.peak_file = (dir / ".peak").string();
+    command.insert(command.end(), {SKRIVEL_RUN_MEASURED, child.peak_file});
   }
+  for (const std::vector<std::string>& part : {program(), start.args})
+    command.insert(command.end(), part.begin(), part.end());
   std::vector<char*> argv;
-  for (std::string& a : copies) {
-    argv.push_back(a.data());
-  }
+  for (std::string& word : command)
+    argv.push_back(word.data());
   argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
-      close(fd);
-    }
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    if (!terminal.empty()) {
-      const int slave = open(terminal.c_str(), O_RDWR | O_NOCTTY);
-      termios raw{};
-      tcgetattr(slave, &raw);
-      cfmakeraw(&raw);  // bytes as written, no CR added
-      tcsetattr(slave, TCSANOW, &raw);
-      dup2(slave, 1);
-      close(slave);
-    }
-    if (!stdout_to.empty()) {
-      const bool append = stdout_to.starts_with(">>");
-      const std::string name(stdout_to.substr(append ? 2 : 1));
-      const int fd = open(name.c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC), 0666);
-      dup2(fd, 1);
-      close(fd);
-    }
-    if (how & kFileLimit) {
-      const rlimit limit{100 << 10, 100 << 10};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    const rlimit memory{address_space, address_space};
-    setrlimit(RLIMIT_AS, &memory);
-    if (how & kStdinClosed) close(0);
-    if (how & kStdoutClosed) close(1);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  return {pid, in[1], out[0], err[0], peak_file};
+  EXPECT_EQ(0, posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ));
+  posix_spawn_file_actions_destroy(&actions);
+  for (const int fd : {in[0], out[1], err[1]})
+    close(fd);
+  return child;
 }
 
 std::string read_until_end(int fd) {
   std::string bytes;
   char buffer[4096];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
+  for (ssize_t n; fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0;)
     bytes.append(buffer, std::size_t(n));
-  }
-  close(fd);
+  if (fd >= 0) close(fd);
   return bytes;
 }
 
-CliResult finish(Child& child, std::string prefix = {}) {
+CliResult finish(Child& child, std::string shown = {}) {
   CliResult r;
-  r.out = from_console(prefix + read_until_end(child.out));
+  r.out = from_console(shown + read_until_end(child.out));
   r.err = read_until_end(child.err);
   int status = 0;
   waitpid(child.pid, &status, 0);
@@ -211,6 +189,33 @@ CliResult finish(Child& child, std::string prefix = {}) {
     fs::remove(child.peak_file);
   }
   return r;
+}
+
+// Runs the program in dir through run() on memory streams.
+CliResult run_here(const fs::path& dir, const Start& start) {
+  const fs::path back = fs::current_path();
+  fs::current_path(dir);
+  CliResult r;
+  OutStream console, errors;
+  InStream answers;
+  open_memory_output(console, &r.out);
+  open_memory_output(errors, &r.err);
+  console.crlf = errors.crlf = false;
+  open_memory_input(answers, start.answers);
+  const std::vector<std::string_view> arguments(start.args.begin(), start.args.end());
+  r.status = run(arguments, console, errors, answers);
+  close_output(console);
+  close_output(errors);
+  fs::current_path(back);
+  return r;
+}
+
+CliResult run_in(const fs::path& dir, const Start& start) {
+  const bool needs_process = program_given() || !start.shell.empty() || start.terminal ||
+                             start.unread || start.measure || start.interactive;
+  if (!needs_process) return run_here(dir, start);
+  Child child = spawn(dir, start);
+  return finish(child);
 }
 
 // An address space limit tells only of the program itself: not of one under a launcher, nor of
@@ -229,8 +234,8 @@ std::string wait_for_console(const Child& child, std::size_t size) {
   std::string shown;
   while (from_console(shown).size() < size) {
     pollfd p{child.out, POLLIN, 0};
-    if (poll(&p, 1, 10000) != 1) break;
     char buffer[256];
+    if (poll(&p, 1, 10000) != 1) break;
     const ssize_t n = read(child.out, buffer, sizeof buffer);
     if (n <= 0) break;
     shown.append(buffer, std::size_t(n));
@@ -238,52 +243,72 @@ std::string wait_for_console(const Child& child, std::size_t size) {
   return shown;
 }
 
-class CliTest : public testing::Test {
- protected:
-  // Runs the program with these arguments; answers is all standard input will ever hold.
-  // It runs in the scratch directory or in the sub-directory named.
-  CliResult run_cli(const std::vector<std::string>& args, std::string_view answers = "",
-                    std::string_view sub = "") {
-    Child child = start(dir_.path() / sub, args, kPlain, &answers);
-    CliResult r = finish(child);
-    EXPECT_EQ("", r.err) << "nothing goes to standard error";
-    return r;
-  }
-
-  // Converts html as page.htm into fresh page.txt and page_t.txt.
-  CliResult convert_page(std::string_view html) {
-    write_file("page.htm", html);
-    fs::remove(path("page.txt"));
-    fs::remove(path("page_t.txt"));
-    return run_cli({"page.htm"});
-  }
-
-  void write_file(std::string_view name, std::string_view bytes) {
-    ::write_file(path(name), bytes);
-  }
-  std::string read_file(std::string_view name) { return ::read_file(path(name)); }
-  bool exists(std::string_view name) { return fs::exists(fs::symlink_status(path(name))); }
-  std::string path(std::string_view name) { return dir_ / name; }
-  // Every name in the scratch directory, so a test can tell that nothing was created.
-  std::vector<std::string> listing() {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir_.path()))
-      names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  ScratchDir dir_;
+// One run and everything it must leave: the case every table of this file is made of.
+struct RunCase {
+  std::string setup{};  // shell commands run first, in a fresh directory that holds the page
+  std::string page = "<B>x</B>";
+  std::string page_name = "page.htm";
+  std::string in{};  // the sub-directory the run starts in, if not the case's directory
+  Start start{};
+  std::string out{};  // the console after the banner
+  int status = 1;
+  Files files{};           // what these files hold afterwards
+  bool banner = true;      // false: the console shows nothing at all
+  std::string err{};       // standard error
+  bool unchanged = false;  // the directory holds what it held before the run, as it was
+  bool read_fifo = false;  // page.txt is a FIFO that the test reads
 };
 
-using Names = std::vector<std::string>;
+class CliTest : public testing::Test {
+ protected:
+  // Runs the case in a directory of its own, and checks it.
+  void check(const RunCase& c) {
+    const fs::path dir = dir_.path() / ("case" + std::to_string(++cases_));
+    fs::create_directory(dir);
+    SCOPED_TRACE(testing::PrintToString(c.start.args) + " after " + c.setup + " in " +
+                 dir.string());
+    fs::create_directories((dir / c.page_name).parent_path());
+    ::write_file(dir / c.page_name, c.page);
+    ASSERT_EQ(0, std::system(("set -e; cd '" + dir.string() + "'\n" + c.setup).c_str()));
+    const Files before = c.unchanged ? contents(dir) : Files{};
+    const int fifo = c.read_fifo ? open((dir / "page.txt").c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    const CliResult r = run_in(dir / c.in, c.start);
+    if (c.read_fifo) {
+      EXPECT_EQ("[x]", read_until_end(fifo));
+    }
+    EXPECT_EQ(c.banner ? kBanner + c.out : c.out, r.out);
+    EXPECT_EQ(c.err, r.err);
+    EXPECT_EQ(c.status, r.status);
+    for (const auto& [name, bytes] : c.files)
+      EXPECT_EQ(bytes, ::read_file(dir / name)) << name;
+    if (c.unchanged) {
+      EXPECT_EQ(before, contents(dir));
+    }
+    EXPECT_EQ(c.page, ::read_file(dir / c.page_name));
+  }
+  template <std::size_t N>
+  void check_all(const RunCase (&cases)[N]) {
+    for (const RunCase& c : cases)
+      check(c);
+  }
 
-TEST_F(CliTest, NoArgumentsPrintsUsage) {
-  const CliResult r = run_cli({});
-  EXPECT_EQ(kBanner + kUsage, r.out);
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ(Names{}, listing());
-}
+  // The names in dir and what the regular files among them hold, so that a test can tell that
+  // a run changed nothing.
+  static Files contents(const fs::path& dir) {
+    Files files;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      const bool regular = entry.symlink_status().type() == fs::file_type::regular;
+      files.emplace_back(entry.path().filename(), regular ? ::read_file(entry.path()) : "");
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+  std::string path(std::string_view name) { return dir_ / name; }
+  std::string read_file(std::string_view name) { return ::read_file(path(name)); }
+
+  ScratchDir dir_;
+  int cases_ = 0;
+};
 
 // A whole run on a page: the console, the status and both files, byte for byte.
 TEST_F(CliTest, ConvertsPages) {
@@ -307,19 +332,15 @@ TEST_F(CliTest, ConvertsPages) {
       {"a\r\x1a<B>", "a ", "", ""},
   };
   for (const Case& c : cases) {
-    const CliResult r = convert_page(c.html);
-    EXPECT_EQ(
-        kBanner + opened("page.htm") + kConverting + c.console + summary("page.txt", "page_t.txt"),
-        r.out)
-        << testing::PrintToString(c.html);
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ(c.text, read_file("page.txt")) << testing::PrintToString(c.html);
-    EXPECT_EQ(c.tags, read_file("page_t.txt")) << testing::PrintToString(c.html);
-    EXPECT_EQ(c.html, read_file("page.htm"));
+    check({.page = c.html,
+           .out = converted(c.console),
+           .status = 0,
+           .files = {{"page.txt", c.text}, {"page_t.txt", c.tags}}});
   }
 }
 
 TEST_F(CliTest, OutputNames) {
+  const std::string longest(124, 'p');  // a name of 128 bytes gives longer derived names
   struct Case {
     std::vector<std::string> args;
     std::string text, tags;
@@ -330,54 +351,48 @@ TEST_F(CliTest, OutputNames) {
       {{"page.htm", "out.txt", "tags.txt"}, "out.txt", "tags.txt"},
       {{"page.htm", "out.txt", "tags.txt", "a+b"}, "out.txt", "tags.txt"},
       {{"page.htm", "-out"}, "-out", "page_t.txt"},
+      {{longest + ".htm"}, longest + ".txt", longest + "_t.txt"},
   };
-  int n = 0;
   for (const Case& c : cases) {
-    const std::string sub = "case" + std::to_string(++n);
-    fs::create_directory(path(sub));
-    const std::string input = c.args[0];
-    write_file(sub + "/" + input, "<B>x</B>");
-    const CliResult r = run_cli(c.args, "", sub);
-    EXPECT_EQ(kBanner + opened(input) + kConverting + summary(c.text, c.tags), r.out);
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ("[x]", read_file(sub + "/" + c.text)) << c.text;
-    EXPECT_EQ("<B>\r\n</B>\r\n", read_file(sub + "/" + c.tags)) << c.tags;
-    EXPECT_EQ(3u, std::distance(fs::directory_iterator(path(sub)), fs::directory_iterator()));
+    check({.page_name = c.args[0],
+           .start = {.args = c.args},
+           .out = opened(c.args[0]) + kConverting + summary(c.text, c.tags),
+           .status = 0,
+           .files = {{c.text, "[x]"}, {c.tags, kTags}}});
   }
 }
 
-// Names are DOS names: '\' separates directories, and messages show the names as typed.
-TEST_F(CliTest, DosPathsLandBesideTheInput) {
-  fs::create_directories(path("site"));
-  fs::create_directories(path("work"));
-  write_file("site/page.html", "<I>x</I>");
-  Child child = start(dir_.path() / "work", {"..\\site\\page.html"});
-  close(child.in);
-  const CliResult r = finish(child);
-  EXPECT_EQ(kBanner + opened("..\\site\\page.html") + kConverting +
-                summary("..\\site\\page.txt", "..\\site\\page_t.txt"),
-            r.out);
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("{x}", read_file("site/page.txt"));
-  EXPECT_EQ("<I>\r\n</I>\r\n", read_file("site/page_t.txt"));
-  EXPECT_TRUE(fs::is_empty(path("work")));
+// Names are DOS names: '\' separates directories, and messages show the names as typed. A
+// character device holds no data: both outputs may go to it, by any name.
+TEST_F(CliTest, DosPathsAndDevices) {
+  const bool windows = console_in_crlf();
+  const std::string null = windows ? "nul" : "\\dev\\null";
+  const std::string other_null = windows ? "NUL" : "..\\..\\..\\..\\..\\..\\..\\..\\dev\\null";
+  check_all({{.setup = "mkdir work",
+              .page_name = "site/page.html",
+              .in = "work",
+              .start = {.args = {"..\\site\\page.html"}},
+              .out = opened("..\\site\\page.html") + kConverting +
+                     summary("..\\site\\page.txt", "..\\site\\page_t.txt"),
+              .status = 0,
+              .files = {{"site/page.txt", "[x]"},
+                        {"site/page_t.txt", kTags},
+                        {"work/page.txt", ""},  // nothing lands where the run starts
+                        {"work/page_t.txt", ""}}},
+             {.start = {.args = {"page.htm", null, other_null}, .answers = "yy"},
+              .out = question(null) + question(other_null) + opened("page.htm") + kConverting +
+                     summary(null, other_null),
+              .status = 0}});
 }
 
-TEST_F(CliTest, LongestInputNameGivesLongerDerivedNames) {
-  const std::string base(124, 'p');
-  write_file(base + ".htm", "x");
-  const CliResult r = run_cli({base + ".htm"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("x", read_file(base + ".txt"));
-  EXPECT_EQ("", read_file(base + "_t.txt"));
-}
-
+// A run refused before the conversion leaves every file as it was.
 TEST_F(CliTest, RefusedRunsTouchNothing) {
   struct Case {
     std::vector<std::string> args;
     std::string out;
   };
   const Case cases[] = {
+      {{}, kUsage},
       {{"page.Htm"}, kNotHtml},
       {{"page.txt"}, kNotHtml},
       {{"page."}, kNotHtml},
@@ -391,190 +406,8 @@ TEST_F(CliTest, RefusedRunsTouchNothing) {
       {{"page.htm", "out", ""}, "\nYou must enter a filename.\n"},
       {{std::string(129, 'a')}, "\nYou have exceeded the maximum pathlength of 128 characters\n"},
       {{"missing.htm"}, kCantOpen},
-  };
-  for (const Case& c : cases) {
-    write_file("page.Htm", "<P>x");
-    const Names before = listing();
-    const CliResult r = run_cli(c.args);
-    EXPECT_EQ(kBanner + c.out, r.out) << c.args[0];
-    EXPECT_EQ(1, r.status) << c.args[0];
-    EXPECT_EQ(before, listing()) << c.args[0];
-    EXPECT_EQ("<P>x", read_file("page.Htm"));
-  }
-}
-
-TEST_F(CliTest, InputThatIsADirectoryCannotBeOpened) {
-  fs::create_directory(path("dir.htm"));
-  const CliResult r = run_cli({"dir.htm"});
-  EXPECT_EQ(kBanner + kCantOpen, r.out);
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ((Names{"dir.htm"}), listing());
-}
-
-// Outputs that cannot be created are reported; the conversion still fills the other one.
-TEST_F(CliTest, OutputThatCannotBeCreated) {
-  write_file("page.htm", "<B>x</B>");
-  fs::create_directory(path("page.txt"));
-  CliResult r = run_cli({"page.htm"});
-  EXPECT_EQ(kBanner + opened("page.htm") + "\nERROR-Unable to create page.txt\n" + kConverting +
-                kFailed + "TAGFILE = page_t.txt\n",
-            r.out);
-  EXPECT_EQ(1, r.status);
-  EXPECT_TRUE(fs::is_directory(path("page.txt")));
-  EXPECT_EQ("<B>\r\n</B>\r\n", read_file("page_t.txt"));
-
-  r = run_cli({"page.htm", "nodir\\out.txt", "nodir\\tags.txt"});
-  EXPECT_EQ(kBanner + opened("page.htm") + "\nERROR-Unable to create nodir\\out.txt\n" +
-                "\nERROR-Unable to create nodir\\tags.txt\n" + kConverting + kFailed,
-            r.out);
-  EXPECT_EQ(1, r.status);
-  EXPECT_FALSE(exists("nodir"));
-}
-
-TEST_F(CliTest, FullDeviceIsReported) {
-  write_file("page.htm", "<B>x</B>");
-  fs::create_symlink("/dev/full", path("full.txt"));
-  const CliResult r = run_cli({"page.htm", "full.txt"}, "y\n");
-  EXPECT_EQ(kBanner + question("full.txt") + opened("page.htm") + kConverting +
-                "\nERROR-Unable to write full.txt\n" + kFailed + "TAGFILE = page_t.txt\n",
-            r.out);
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("<B>\r\n</B>\r\n", read_file("page_t.txt"));
-}
-
-// Questions come in the order the names are met: typed ones before the extension test,
-// derived ones after it, and all of them before the input is opened.
-TEST_F(CliTest, QuestionOrder) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string answers, out;
-  };
-  const std::string after_yes = opened("page.htm") + kConverting;
-  const Case cases[] = {
-      {{"page.htm"},
-       "yy",
-       question("page.txt") + question("page_t.txt") + after_yes +
-           summary("page.txt", "page_t.txt")},
-      {{"page.htm", "out.txt"},
-       "yy",
-       question("out.txt") + question("page_t.txt") + after_yes + summary("out.txt", "page_t.txt")},
-      {{"page.htm", "out.txt", "tags.txt"},
-       "yy",
-       question("out.txt") + question("tags.txt") + after_yes + summary("out.txt", "tags.txt")},
-      {{"page.txt", "out.txt", "tags.txt"},
-       "yy",
-       question("out.txt") + question("tags.txt") + kNotHtml},
-      {{"missing.htm", "out.txt"}, "yy", question("out.txt") + kCantOpen},
-  };
-  for (const Case& c : cases) {
-    for (const char* name : {"page.htm", "page.txt", "page_t.txt", "out.txt", "tags.txt"}) {
-      write_file(name, "<P>old");
-    }
-    const CliResult r = run_cli(c.args, c.answers);
-    EXPECT_EQ(kBanner + c.out, r.out) << c.args[0] << " " << c.args.size();
-    const bool converted = c.args[0] == "page.htm";
-    EXPECT_EQ(converted ? 0 : 1, r.status);
-    if (!converted) {
-      for (const char* name : {"page.txt", "page_t.txt", "out.txt", "tags.txt"}) {
-        EXPECT_EQ("<P>old", read_file(name)) << name;
-      }
-    }
-  }
-}
-
-// The first y, Y, n or N decides; anything else is ignored, and what follows stays for the
-// next question.
-TEST_F(CliTest, Answers) {
-  struct Case {
-    std::string answers, out;
-    int status;
-  };
-  const std::string both = question("page.txt") + question("page_t.txt");
-  const std::string converted =
-      opened("page.htm") + kConverting + summary("page.txt", "page_t.txt");
-  const Case cases[] = {
-      {"x\n?\nY\ny\n", both + converted, 0},
-      {"yes\n", both + "\n", 1},  // "es\n" is ignored; then nothing is left to answer
-      {"yes\nYES\n", both + converted, 0},
-      {"No\n", question("page.txt"), 1},
-      {"n", question("page.txt"), 1},
-      {"yn\n", both, 1},
-      {"Yn", both, 1},
-      {"", question("page.txt") + "\n", 1},
-      {"maybe\n", both + "\n", 1},  // the 'y' of "maybe" answers the first
-  };
-  for (const Case& c : cases) {
-    write_file("page.htm", "<P>new");
-    write_file("page.txt", "old text");
-    write_file("page_t.txt", "old tags");
-    const CliResult r = run_cli({"page.htm"}, c.answers);
-    EXPECT_EQ(kBanner + c.out, r.out) << testing::PrintToString(c.answers);
-    EXPECT_EQ(c.status, r.status) << testing::PrintToString(c.answers);
-    if (c.status != 0) {
-      EXPECT_EQ("old text", read_file("page.txt"));
-      EXPECT_EQ("old tags", read_file("page_t.txt"));
-    }
-    EXPECT_EQ("<P>new", read_file("page.htm"));
-  }
-}
-
-// The question is on the console before the program waits for its answer. While it waits, the
-// page may be removed, or the output become a link to the page: the page is never emptied.
-TEST_F(CliTest, QuestionIsShownBeforeTheAnswerIsRead) {
-  struct Case {
-    void (*change)(const fs::path& dir);
-    std::string out;
-    int status;
-    Names after;
-    std::string text;  // what page.txt holds afterwards
-  };
-  const Case cases[] = {
-      {[](const fs::path&) {},
-       opened("page.htm") + kConverting + summary("page.txt", "page_t.txt"),
-       0,
-       {"page.htm", "page.txt", "page_t.txt"},
-       "x"},
-      {[](const fs::path& dir) { fs::remove(dir / "page.htm"); },
-       kCantOpen,
-       1,
-       {"page.txt"},
-       "old"},
-      {[](const fs::path& dir) {
-         fs::remove(dir / "page.txt");
-         fs::create_symlink("page.htm", dir / "page.txt");
-       },
-       opened("page.htm") + "\nERROR-page.txt is the input file\n",
-       1,
-       {"page.htm", "page.txt"},
-       "x"},
-  };
-  for (const Case& c : cases) {
-    for (const std::string& name : listing())
-      fs::remove(path(name));
-    write_file("page.htm", "x");
-    write_file("page.txt", "old");
-    Child child = start(dir_.path(), {"page.htm"});
-    const std::string expected = kBanner + question("page.txt");
-    const std::string shown = wait_for_console(child, expected.size());
-    ASSERT_EQ(expected, from_console(shown));
-    c.change(dir_.path());
-    ASSERT_EQ(2, write(child.in, "y\n", 2));
-    close(child.in);
-    const CliResult r = finish(child, shown);
-    EXPECT_EQ(expected + c.out, r.out);
-    EXPECT_EQ(c.status, r.status);
-    EXPECT_EQ(c.after, listing());
-    EXPECT_EQ(c.text, read_file("page.txt"));
-  }
-}
-
-// An output may never be the input, nor the tag file the text file.
-TEST_F(CliTest, OutputThatIsTheInputOrTheOtherOutputIsRefused) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string out;
-  };
-  const Case cases[] = {
+      {{"dir.htm"}, kCantOpen},
+      // An output may never be the input, nor the tag file the text file.
       {{"page.htm", "page.htm"}, "\nERROR-page.htm is the input file\n"},
       {{"page.htm", ".\\page.htm"}, "\nERROR-.\\page.htm is the input file\n"},
       {{"page.htm", "link.txt"}, "\nERROR-link.txt is the input file\n"},
@@ -583,55 +416,125 @@ TEST_F(CliTest, OutputThatIsTheInputOrTheOtherOutputIsRefused) {
       {{"page.htm", "out", "sub\\..\\out"}, "\nERROR-sub\\..\\out is also the text file\n"},
       {{"page.htm", "page_t.txt"}, "\nERROR-page_t.txt is also the text file\n"},
       {{"missing.htm", "missing.htm"}, "\nERROR-missing.htm is the input file\n"},
+      // One that is the text file is refused before its question.
+      {{"page.htm", "old.txt", "old.txt"},
+       question("old.txt") + "\nERROR-old.txt is also the text file\n"},
   };
-  write_file("page.htm", "<P>keep");
-  fs::create_symlink("page.htm", path("link.txt"));
-  fs::create_hard_link(path("page.htm"), path("hard.txt"));
-  const Names before = listing();
   for (const Case& c : cases) {
-    const CliResult r = run_cli(c.args, "yyyy");
-    EXPECT_EQ(kBanner + c.out, r.out) << c.args[1];
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ(before, listing());
-    EXPECT_EQ("<P>keep", read_file("page.htm"));
+    check({.setup = "cp page.htm page.Htm; ln -s page.htm link.txt; ln page.htm hard.txt; "
+                    "mkdir dir.htm; echo old >old.txt",
+           .start = {.args = c.args, .answers = "yyyy"},
+           .out = c.out,
+           .unchanged = true});
   }
 }
 
-// Names that differ only in the case of their letters are one file on Windows, two elsewhere.
-TEST_F(CliTest, NamesThatDifferInCase) {
-  write_file("page.htm", "<P>x");
-  const CliResult r = run_cli({"page.htm", "PAGE_T.TXT"});
-  if (console_in_crlf()) {
-    EXPECT_EQ(kBanner + "\nERROR-page_t.txt is also the text file\n", r.out);
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ(Names{"page.htm"}, listing());
-  } else {
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ("<P>\r\n", read_file("page_t.txt"));
+// Questions come in the order the names are met: typed ones before the extension test,
+// derived ones after it, and all of them before the input is opened. Names that differ only in
+// the case of their letters are one file on Windows, two elsewhere.
+TEST_F(CliTest, QuestionOrder) {
+  const std::string after_yes = opened("page.htm") + kConverting;
+  const std::string old_files =
+      "for f in page.txt page_t.txt out.txt tags.txt; do echo old >$f; done";
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"page.htm"}, question("page.txt") + question("page_t.txt") + converted()},
+      {{"page.htm", "out.txt"},
+       question("out.txt") + question("page_t.txt") + after_yes + summary("out.txt", "page_t.txt")},
+      {{"page.htm", "out.txt", "tags.txt"},
+       question("out.txt") + question("tags.txt") + after_yes + summary("out.txt", "tags.txt")},
+      {{"page.txt", "out.txt", "tags.txt"}, question("out.txt") + question("tags.txt") + kNotHtml},
+      {{"missing.htm", "out.txt"}, question("out.txt") + kCantOpen},
+  };
+  for (const Case& c : cases) {
+    const bool converts = c.out.find(kSuccess) != std::string::npos;
+    check({.setup = old_files,
+           .start = {.args = c.args, .answers = "yy"},
+           .out = c.out,
+           .status = converts ? 0 : 1,
+           .unchanged = !converts});
+  }
+  const bool windows = console_in_crlf();
+  check({.start = {.args = {"page.htm", "PAGE_T.TXT"}},
+         .out = windows ? "\nERROR-page_t.txt is also the text file\n"
+                        : after_yes + summary("PAGE_T.TXT", "page_t.txt"),
+         .status = windows ? 1 : 0,
+         .unchanged = windows});
+}
+
+// The first y, Y, n or N decides; anything else is ignored, and what follows stays for the
+// next question.
+TEST_F(CliTest, Answers) {
+  const std::string both = question("page.txt") + question("page_t.txt");
+  struct Case {
+    std::string answers, out;
+  };
+  const Case cases[] = {
+      {"x\n?\nY\ny\n", both + converted()},
+      {"yes\n", both + "\n"},  // "es\n" is ignored; then nothing is left to answer
+      {"yes\nYES\n", both + converted()},
+      {"No\n", question("page.txt")},
+      {"n", question("page.txt")},
+      {"yn\n", both},
+      {"Yn", both},
+      {"", question("page.txt") + "\n"},
+      {"maybe\n", both + "\n"},  // the 'y' of "maybe" answers the first
+  };
+  for (const Case& c : cases) {
+    const bool converts = c.out.ends_with(summary("page.txt", "page_t.txt"));
+    check({.setup = "echo old >page.txt; echo old >page_t.txt",
+           .start = {.answers = c.answers},
+           .out = c.out,
+           .status = converts ? 0 : 1,
+           .unchanged = !converts});
   }
 }
 
-TEST_F(CliTest, TagFileThatIsTheTextFileIsRefusedBeforeItsQuestion) {
-  write_file("page.htm", "<P>keep");
-  write_file("out.txt", "old");
-  const CliResult r = run_cli({"page.htm", "out.txt", "out.txt"}, "y");
-  EXPECT_EQ(kBanner + question("out.txt") + "\nERROR-out.txt is also the text file\n", r.out);
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("old", read_file("out.txt"));
+// The question is on the console before the program waits for its answer. While it waits, the
+// page may be removed, or the output become a link to the page: the page is never emptied.
+TEST_F(CliTest, QuestionIsShownBeforeTheAnswerIsRead) {
+  struct Case {
+    std::string change;  // shell commands run while the program waits
+    std::string out;
+    Files after;  // every file afterwards
+  };
+  const Case cases[] = {
+      {"", converted(), {{"page.htm", "x"}, {"page.txt", "x"}, {"page_t.txt", ""}}},
+      {"rm page.htm", kCantOpen, {{"page.txt", "old"}}},
+      {"rm page.txt; ln -s page.htm page.txt",
+       opened("page.htm") + "\nERROR-page.txt is the input file\n",
+       {{"page.htm", "x"}, {"page.txt", ""}}},
+  };
+  for (const Case& c : cases) {
+    const fs::path dir = dir_.path() / ("case" + std::to_string(++cases_));
+    fs::create_directory(dir);
+    ::write_file(dir / "page.htm", "x");
+    ::write_file(dir / "page.txt", "old");
+    Child child = spawn(dir, {.interactive = true});
+    const std::string expected = kBanner + question("page.txt");
+    const std::string shown = wait_for_console(child, expected.size());
+    ASSERT_EQ(expected, from_console(shown));
+    ASSERT_EQ(0, std::system(("cd '" + dir.string() + "' || exit 1\n" + c.change).c_str()));
+    ASSERT_EQ(2, write(child.in, "y\n", 2));
+    close(child.in);
+    const CliResult r = finish(child, shown);
+    EXPECT_EQ(expected + c.out, r.out);
+    EXPECT_EQ(c.out == converted() ? 0 : 1, r.status);
+    EXPECT_EQ(c.after, contents(dir));
+  }
 }
 
 // The sample page converts to the files checked in beside the tests.
 TEST_F(CliTest, SamplePage) {
-  const fs::path source = SKRIVEL_SOURCE_DIR;
-  fs::copy_file(source / "examples/sample.htm", path("sample.htm"));
-  const CliResult r = run_cli({"sample.htm"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ(::read_file(source / "tests/expected/sample.txt"), read_file("sample.txt"));
-  EXPECT_EQ(::read_file(source / "tests/expected/sample_t.txt"), read_file("sample_t.txt"));
-  EXPECT_EQ(kBanner + opened("sample.htm") + kConverting +
-                ::read_file(source / "tests/expected/sample_console.txt") +
-                summary("sample.txt", "sample_t.txt"),
-            r.out);
+  const fs::path expected = fs::path(SKRIVEL_SOURCE_DIR) / "tests/expected";
+  check({.page = ::read_file(fs::path(SKRIVEL_SOURCE_DIR) / "examples/sample.htm"),
+         .out = converted(::read_file(expected / "sample_console.txt")),
+         .status = 0,
+         .files = {{"page.txt", ::read_file(expected / "sample.txt")},
+                   {"page_t.txt", ::read_file(expected / "sample_t.txt")}}});
 }
 
 // Pages nothing like HTML: a huge tag, a huge entity name, a file of NUL bytes. They take no
@@ -649,17 +552,14 @@ TEST_F(CliTest, HugeAndBinaryPages) {
       {"&" + huge + " b", "b", "", "Unable to convert special character: &" + huge + "& ;\n"},
       {std::string(kTen, '\0'), std::string(kTen, '\0'), "", ""},
   };
-  const rlim_t limit = can_limit_memory() ? 32 << 20 : RLIM_INFINITY;
+  const Start start = {.shell = can_limit_memory() ? "ulimit -v 32768" : "", .measure = true};
   long small_page_kib = 0;
   for (const Case& c : cases) {
-    write_file("page.htm", c.html);
+    ::write_file(path("page.htm"), c.html);
     fs::remove(path("page.txt"));
     fs::remove(path("page_t.txt"));
-    const std::string_view answers;
-    Child child = start(dir_.path(), {"page.htm"}, kMeasureMemory, &answers, {}, limit);
-    const CliResult r = finish(child);
-    EXPECT_TRUE(r.out == kBanner + opened("page.htm") + kConverting + c.console +
-                             summary("page.txt", "page_t.txt"));
+    const CliResult r = run_in(dir_.path(), start);
+    EXPECT_TRUE(r.out == kBanner + converted(c.console));
     EXPECT_EQ(0, r.status);
     EXPECT_TRUE(read_file("page.txt") == c.text);
     EXPECT_TRUE(read_file("page_t.txt") == c.tags);
@@ -674,15 +574,13 @@ TEST_F(CliTest, HugeAndBinaryPages) {
 // program cannot even be started, and dies before it has done anything.
 TEST_F(CliTest, OutOfMemoryIsAMessage) {
   if (!can_limit_memory()) GTEST_SKIP() << "no address space limit under a launcher or ASan";
-  write_file("page.htm", "<P>x");
-  const std::string_view answers;
+  ::write_file(path("page.htm"), "<P>x");
   bool said_so = false;
-  for (rlim_t limit = 1 << 20; limit < 64 << 20; limit += 64 << 10) {
+  for (unsigned kib = 1024; kib < 64 * 1024; kib += 64) {
     for (const char* name : {"page.txt", "page_t.txt"})
       fs::remove(path(name));
-    Child child = start(dir_.path(), {"page.htm"}, kPlain, &answers, {}, limit);
-    const CliResult r = finish(child);
-    SCOPED_TRACE("address space " + std::to_string(limit >> 10) + " KiB: " + r.out);
+    const CliResult r = run_in(dir_.path(), {.shell = "ulimit -v " + std::to_string(kib)});
+    SCOPED_TRACE("address space " + std::to_string(kib) + " KiB: " + r.out);
     if (r.status == 0) break;
     if (r.status == 1) {
       said_so = true;
@@ -699,17 +597,14 @@ TEST_F(CliTest, OutOfMemoryIsAMessage) {
 // A run cannot take an output that another run is writing: it is refused, as it stands, and
 // the other run completes.
 TEST_F(CliTest, OneRunPerOutput) {
-  std::string page = "<B>x</B>";
-  for (int i = 0; i < 30000; ++i)  // enough console lines to fill the pipe and the buffer
-    page += "&x;";
-  write_file("page.htm", page);
-  const std::string_view none;
-  Child first = start(dir_.path(), {"page.htm"}, kPlain, &none);
+  // Enough console lines to fill the pipe and the buffer.
+  ::write_file(path("page.htm"), "<B>x</B>" + repeated("&x;", 90000));
+  Child first = spawn(dir_.path(), {});
   const std::string converting = kBanner + opened("page.htm") + kConverting;
   const std::string shown = wait_for_console(first, converting.size());
   ASSERT_EQ(converting, from_console(shown).substr(0, converting.size()));
   // The first run now waits for its console to be read, its outputs open.
-  const CliResult second = run_cli({"page.htm"}, "yy");
+  const CliResult second = run_in(dir_.path(), {.answers = "yy"});
   EXPECT_TRUE(second.out.starts_with(
       kBanner + question("page.txt") + question("page_t.txt") + opened("page.htm") +
       "\nERROR-Unable to create page.txt\n\nERROR-Unable to create page_t.txt\n" + kConverting));
@@ -719,20 +614,7 @@ TEST_F(CliTest, OneRunPerOutput) {
   EXPECT_TRUE(r.out.ends_with(summary("page.txt", "page_t.txt")));
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("[x]", read_file("page.txt"));
-  EXPECT_EQ("<B>\r\n</B>\r\n", read_file("page_t.txt"));
-}
-
-// A character device holds no data: both outputs may go to it, by any name.
-TEST_F(CliTest, BothOutputsToTheNullDevice) {
-  const bool windows = console_in_crlf();
-  const std::string text = windows ? "nul" : "\\dev\\null";
-  const std::string tags = windows ? "NUL" : "..\\..\\..\\..\\..\\..\\..\\..\\dev\\null";
-  write_file("page.htm", "<P>x");
-  const CliResult r = run_cli({"page.htm", text, tags}, "yy");
-  EXPECT_EQ(kBanner + question(text) + question(tags) + opened("page.htm") + kConverting +
-                summary(text, tags),
-            r.out);
-  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(kTags, read_file("page_t.txt"));
 }
 
 // The README's recipe for a tree of pages converts all four extensions beside each page, stays
@@ -754,9 +636,9 @@ TEST_F(CliTest, ReadmeRecipeForATree) {
   fs::create_directories(path("up/tree/sub"));
   for (const char* page : {"up/tree/a.htm", "up/tree/sub/b.HTML", "up/tree/sub/c.html",
                            "up/tree/d.HTM", "up/tree/..\\..\\notes.htm", "notes.htm"}) {
-    write_file(page, "<B>x</B>");
+    ::write_file(path(page), "<B>x</B>");
   }
-  write_file("up/tree/d.txt", "old");  // and no one to say yes: d.HTM is not converted
+  ::write_file(path("up/tree/d.txt"), "old");  // and no one to say yes: d.HTM is not converted
   const std::string command = "cd up/tree && PATH='" + skrivel.parent_path().string() +
                               "':\"$PATH\" && " + recipe + " >/dev/null 2>../errors";
   const int status = std::system(("cd '" + dir_.path().string() + "' && " + command).c_str());
@@ -766,141 +648,102 @@ TEST_F(CliTest, ReadmeRecipeForATree) {
     EXPECT_EQ("[x]", read_file(text)) << text;
   }
   EXPECT_EQ("old", read_file("up/tree/d.txt"));
-  EXPECT_FALSE(exists("notes.txt"));
-  EXPECT_FALSE(exists("notes_t.txt"));
+  EXPECT_FALSE(fs::exists(path("notes.txt")));
+  EXPECT_FALSE(fs::exists(path("notes_t.txt")));
 }
 
 // A page past 4 GiB, with holes so that it takes no disk, its text sent to the null device: a
 // 32-bit program reads it only with 64-bit file offsets.
 TEST_F(CliTest, PageOverFourGiB) {
   const std::string device = console_in_crlf() ? "nul" : "\\dev\\null";
-  write_file("big.htm", "<HTML>");
-  fs::resize_file(path("big.htm"), (std::uintmax_t{1} << 32) + 1);
-  std::ofstream(path("big.htm"), std::ios::app | std::ios::binary) << "<P>far out<BR>";
-  const CliResult r = run_cli({"big.htm", device, "big.tag"}, "y\n");
-  EXPECT_EQ(
-      kBanner + question(device) + opened("big.htm") + kConverting + summary(device, "big.tag"),
-      r.out);
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("<HTML>\r\n<P>\r\n<BR>\r\n", read_file("big.tag"));
+  check({.setup = "printf '<HTML>' >big.htm; truncate -s 4294967297 big.htm; "
+                  "printf '<P>far out<BR>' >>big.htm",
+         .start = {.args = {"big.htm", device, "big.tag"}, .answers = "y\n"},
+         .out = question(device) + opened("big.htm") + kConverting + summary(device, "big.tag"),
+         .status = 0,
+         .files = {{"big.tag", "<HTML>\r\n<P>\r\n<BR>\r\n"}}});
 }
 
 // Files that are not what their names suggest, and consoles that cannot take the messages:
 // nothing hangs, no file is lost, and a run that failed in any way says so in its status.
 TEST_F(CliTest, AwkwardFilesAndConsoles) {
-  struct Case {
-    std::string setup;  // shell commands run in the scratch directory first
-    std::vector<std::string> args;
-    int how;
-    std::string stdout_to, answers;
-    std::string out, err;
-    int status;
-    std::vector<std::pair<std::string, std::string>> files;  // what they hold afterwards
-    bool read_fifo = false;  // page.txt is a FIFO that the test reads
-  };
-  const std::string opening = kBanner + opened("page.htm");
-  const std::string big(300 << 10, 'x');
-  const std::string unknown = "<B>x</B>" + [] {
-    std::string many;
-    for (int i = 0; i < 5000; ++i)
-      many += "&x;";
-    return many;
-  }();
-  const std::string tags = "<B>\r\n</B>\r\n";
+  const std::string unknown = "<B>x</B>" + repeated("&x;", 15000);
   const std::string failed_text = kConverting + kFailed + "TAGFILE = page_t.txt\n";
-  // clang-format off
-  const Case cases[] = {
+  const std::string both_written = summary("page.txt", "page_t.txt");
+  const Files both = {{"page.txt", "[x]"}, {"page_t.txt", kTags}};
+  check_all({
+      // Outputs that cannot be created are reported; the conversion still fills the other one.
+      {.setup = "mkdir page.txt",
+       .out = opened("page.htm") + "\nERROR-Unable to create page.txt\n" + failed_text,
+       .files = {{"page_t.txt", kTags}}},
+      {.start = {.args = {"page.htm", "nodir\\out.txt", "nodir\\tags.txt"}},
+       .out = opened("page.htm") + "\nERROR-Unable to create nodir\\out.txt\n" +
+              "\nERROR-Unable to create nodir\\tags.txt\n" + kConverting + kFailed,
+       .unchanged = true},
+      {.setup = "ln -s /dev/full full.txt",
+       .start = {.args = {"page.htm", "full.txt"}, .answers = "y\n"},
+       .out = question("full.txt") + opened("page.htm") + kConverting +
+              "\nERROR-Unable to write full.txt\n" + failed_text.substr(kConverting.size()),
+       .files = {{"page_t.txt", kTags}}},
       // A FIFO exists but is never opened to find out: nobody reads it, so it cannot be written.
-      {"mkfifo page.txt", {"page.htm"}, kPlain, "", "y",
-       kBanner + question("page.txt") + opened("page.htm") + "\nERROR-Unable to create page.txt\n" +
-           failed_text, "", 1, {{"page_t.txt", tags}}},
-      {"mkfifo page.txt", {"page.htm"}, kPlain, "", "y",
-       kBanner + question("page.txt") + opened("page.htm") + kConverting +
-           summary("page.txt", "page_t.txt"),
-       "", 0, {{"page_t.txt", tags}}, true},
+      {.setup = "mkfifo page.txt",
+       .start = {.answers = "y"},
+       .out = question("page.txt") + opened("page.htm") + "\nERROR-Unable to create page.txt\n" +
+              failed_text,
+       .files = {{"page_t.txt", kTags}}},
+      {.setup = "mkfifo page.txt",
+       .start = {.answers = "y"},
+       .out = question("page.txt") + converted(),
+       .status = 0,
+       .files = {{"page_t.txt", kTags}},
+       .read_fifo = true},
       // A file the user may write but not read exists all the same.
-      {"printf old >page.txt; chmod 200 page.txt", {"page.htm"}, kPlain, "", "",
-       kBanner + question("page.txt") + "\n", "", 1, {{"page.txt", "old"}}},
+      {.setup = "printf old >page.txt; chmod 200 page.txt",
+       .out = question("page.txt") + "\n",
+       .unchanged = true},
       // A dangling link to the text file: both outputs would be one file.
-      {"ln -s page.txt page_t.txt", {"page.htm"}, kPlain, "", "",
-       opening + "\nERROR-page_t.txt is also the text file\n", "", 1, {{"page.htm", "<B>x</B>"}}},
+      {.setup = "ln -s page.txt page_t.txt",
+       .out = opened("page.htm") + "\nERROR-page_t.txt is also the text file\n",
+       .unchanged = true},
       // Outputs in a directory that cannot be searched are two files that cannot be created.
-      {"ln -s loop loop", {"page.htm", "loop\\a.txt", "loop\\b.txt"}, kPlain, "", "",
-       opening + "\nERROR-Unable to create loop\\a.txt\n\nERROR-Unable to create loop\\b.txt\n" +
-           kConverting + kFailed, "", 1, {}},
+      {.setup = "ln -s loop loop",
+       .start = {.args = {"page.htm", "loop\\a.txt", "loop\\b.txt"}},
+       .out = opened("page.htm") + "\nERROR-Unable to create loop\\a.txt\n" +
+              "\nERROR-Unable to create loop\\b.txt\n" + kConverting + kFailed},
       // Standard output is the page, or the text file.
-      {"", {"page.htm"}, kPlain, ">>page.htm", "", "",
-       "\nERROR-standard output is the input file\n", 1, {{"page.htm", "<B>x</B>"}}},
-      {"", {"page.htm"}, kPlain, ">page.txt", "", "",
-       "\nERROR-standard output is the text file\n", 1, {{"page.txt", ""}}},
+      {.start = {.shell = "exec >>page.htm"},
+       .banner = false,
+       .err = "\nERROR-standard output is the input file\n",
+       .unchanged = true},
+      {.start = {.shell = "exec >page.txt"},
+       .files = {{"page.txt", ""}},
+       .banner = false,
+       .err = "\nERROR-standard output is the text file\n"},
       // A console that cannot be written does not stop the conversion, but fails the run.
-      {"", {"page.htm"}, kStdoutUnread, "", "", "", "", 1, {{"page.txt", "[x]"}, {"page_t.txt", tags}}},
-      {"", {"page.htm"}, kPlain, ">/dev/full", "", "", "", 1,
-       {{"page.txt", "[x]"}, {"page_t.txt", tags}}},
-      // Past the file size limit a write fails like any other.
-      {"", {"page.htm"}, kFileLimit, "", "",
-       opening + kConverting + "\nERROR-Unable to write page.txt\n" + kFailed + "TAGFILE = page_t.txt\n",
-       "", 1, {}},
+      {.page = unknown, .start = {.unread = true}, .files = both, .banner = false},
+      {.start = {.shell = "exec >/dev/full"}, .files = both, .banner = false},
+      // Past the file size limit (100 KiB) a write fails like any other.
+      {.page = std::string(300 << 10, 'x'),
+       .start = {.shell = "ulimit -f 200"},
+       .out = opened("page.htm") + kConverting + "\nERROR-Unable to write page.txt\n" + kFailed +
+              "TAGFILE = page_t.txt\n"},
       // On a terminal, a name from the page cannot send it commands.
-      {"", {"page.htm"}, kStdoutTerminal, "", "",
-       opening + kConverting + "Unable to convert special character: &?]0;\n" +
-           "Unable to convert special character: &?[2J?;\n" +
-           "Unable to convert special character: &?2J?2J\xc3\x84;\n" + summary("page.txt", "page_t.txt"),
-       "", 0, {}},
-  };
-  // clang-format on
-  int n = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.setup + " " + c.stdout_to + " case " + std::to_string(++n));
-    const std::string sub = "case" + std::to_string(n);
-    fs::create_directory(path(sub));
-    const fs::path dir = dir_.path() / sub;
-    std::string page = "<B>x</B>";
-    if (c.how & kFileLimit) page = big;
-    if (c.how & (kStdoutUnread | kStdoutTerminal)) page = unknown;
-    if (c.how & kStdoutTerminal)
-      page =
-          "&\x1b]0;title\x07&\x1b[2J\x7f;&\x9b"
-          "2J\xc2\x9b"
-          "2J\xc3\x84;";
-    ::write_file(dir / "page.htm", page);
-    ASSERT_EQ(0, std::system(("cd '" + dir.string() + "' || exit 1; " + c.setup).c_str()));
-    const int fifo = c.read_fifo ? open((dir / "page.txt").c_str(), O_RDONLY | O_NONBLOCK) : -1;
-    const std::string_view answers = c.answers;
-    Child child = start(dir, c.args, c.how, &answers, c.stdout_to);
-    const CliResult r = finish(child);
-    if (c.read_fifo) {
-      EXPECT_EQ("[x]", read_until_end(fifo));
-    }
-    EXPECT_EQ(c.out, r.out);
-    EXPECT_EQ(c.err, r.err);
-    EXPECT_EQ(c.status, r.status);
-    for (const auto& [name, bytes] : c.files) {
-      EXPECT_EQ(bytes, ::read_file(dir / name)) << name;
-    }
-    EXPECT_EQ(page, ::read_file(dir / "page.htm"));
-  }
-}
-
-// A closed standard input is no answer: the files stay as they are. A file the run opens
-// never stands in for a closed standard stream.
-TEST_F(CliTest, ClosedStandardStreams) {
-  write_file("page.htm", "<P>x");
-  write_file("page.txt", "yes, replace me");
-  Child child = start(dir_.path(), {"page.htm"}, kStdinClosed);
-  CliResult r = finish(child);
-  EXPECT_EQ(kBanner + question("page.txt") + "\n", r.out);
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("yes, replace me", read_file("page.txt"));
-  EXPECT_FALSE(exists("page_t.txt"));
-
-  // With standard output closed the files are written all the same, but nobody was told.
-  fs::remove(path("page.txt"));
-  child = start(dir_.path(), {"page.htm"}, kStdinClosed | kStdoutClosed);
-  r = finish(child);
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("\r\n\r\nx", read_file("page.txt"));
-  EXPECT_EQ("<P>\r\n", read_file("page_t.txt"));
+      {.page = "&\x1b]0;title\x07&\x1b[2J\x7f;&\x9b"
+               "2J\xc2\x9b"
+               "2J\xc3\x84;",
+       .start = {.terminal = true},
+       .out = converted("Unable to convert special character: &?]0;\n"
+                        "Unable to convert special character: &?[2J?;\n"
+                        "Unable to convert special character: &?2J?2J\xc3\x84;\n"),
+       .status = 0},
+      // A closed standard input is no answer: the files stay as they are.
+      {.setup = "echo old >page.txt",
+       .start = {.shell = "exec <&-"},
+       .out = question("page.txt") + "\n",
+       .unchanged = true},
+      // With standard output closed too the files are written all the same, but nobody is told.
+      {.start = {.shell = "exec <&- >&-"}, .files = both, .banner = false},
+  });
 }
 
 }  // namespace
