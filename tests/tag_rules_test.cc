@@ -21,110 +21,37 @@ void expect_rendering(const Case& c) {
   EXPECT_EQ(c.result, r.result) << testing::PrintToString(c.tag);
 }
 
-// Each rule on the bare tag, in both of its forms.
-TEST(RenderTag, EachRuleInBothForms) {
-  const Case cases[] = {
-      {"<HTML>", "", 2},  // also begins with "<H"
-      {"<html>", "", 2},
-      {"<BODY>", "", 1},
-      {"<body>", "", 1},
-      {"</HEAD>", "\n", 2},  // also begins with "</H"
-      {"</head>", "\n", 2},
-      {"<CENTER>", "\n", 1},
-      {"<center>", "\n", 1},
-      {"</CENTER>", "\n", 1},
-      {"</center>", "\n", 1},
-      {"<P>", "\n\n", -1},
-      {"<p>", "\n\n", -1},
-      {"<BR>", "\n", -1},
-      {"<br>", "\n", -1},
-      {"<H1>", "\n", 1},
-      {"<h6>", "\n", 1},
-      {"</H2>", "\n", 1},
-      {"</h3>", "\n", 1},
-      {"<DL>", "", 1},
-      {"<dl>", "", 1},
-      {"</DL>", "\n", 1},
-      {"</dl>", "\n", 1},
-      {"<DD>", "\n\t\t", 0},
-      {"<dd>", "\n\t\t", 0},
-      {"<DT>", "\t", 0},
-      {"<dt>", "\t", 0},
-      {"<LI>", "\n\t\t", 0},
-      {"<li>", "\n\t\t", 0},
-      {"<UL>", "", 1},
-      {"<ul>", "", 1},
-      {"</UL>", "\n", 1},
-      {"</ul>", "\n", 1},
-      {"<OL>", "", 1},
-      {"<ol>", "", 1},
-      {"</OL>", "\n", 1},
-      {"</ol>", "\n", 1},
-      {"<TABLE>", "\n", 1},
-      {"<table>", "\n", 1},
-      {"</TABLE>", "\n", 1},
-      {"</table>", "\n", 1},
-      {"<TH>", "\n\t", 1},
-      {"<th>", "\n\t", 1},
-      {"</TH>", "\n", 1},
-      {"</th>", "\n", 1},
-      {"<TR>", "\t", 1},
-      {"<tr>", "\t", 1},
-      {"</TR>", "\n", 1},
-      {"</tr>", "\n", 1},
-      {"<BLINK>", "", 1},
-      {"<blink>", "", 1},
-      {"</BLINK>", "", 1},
-      {"</blink>", "", 1},
-      {"<HR>", "\n" + kUnderscores + "\n\n", 2},  // also begins with "<H"
-      {"<hr>", "\n" + kUnderscores + "\n\n", 2},
-      {"<IMG>", "", 1},
-      {"<img>", "", 1},
-      {"<A HREF>", "", 1},
-      {"<FORM>", "", 1},
-      {"<form>", "", 1},
-      {"</FORM>", "\n", 1},
-      {"</form>", "\n", 1},
-      {"<B>", "[", 1},
-      {"<b>", "[", 1},
-      {"</B>", "]", 1},
-      {"</b>", "]", 1},
-      {"<I>", "{", 1},
-      {"<i>", "{", 1},
-      {"</I>", "}", 1},
-      {"</i>", "}", 1},
-  };
-  for (const Case& c : cases)
-    expect_rendering(c);
+// The tag in lower case: a tag that a rule matches in upper case matches its lower-case form.
+std::string lower(std::string tag) {
+  for (char& c : tag)
+    c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+  return tag;
 }
 
-// Tags that several rules match: outputs in rule order, changes added up.
+// Each rule on the bare tag, and tags that several rules match: outputs in rule order, changes
+// added up. Every case holds in upper case and in lower case alike.
 TEST(RenderTag, OverlappingRulesWriteInOrderAndAdd) {
+  const std::string rule = kUnderscores + "\n\n";
+  // clang-format off
   const Case cases[] = {
-      {"<HR>", "\n" + kUnderscores + "\n\n", 2},
-      {"<HR SIZE=3>", kUnderscores + "\n\n", 2},
-      {"<H1>", "\n", 1},
-      {"<H1 ALIGN=CENTER>", "", 1},
-      {"</H2>", "\n", 1},
-      {"<HTML>", "", 2},
-      {"<HEAD>", "", 1},
-      {"</HEAD>", "\n", 2},
-      {"</HTML>", "", 1},
-      {"<TH>", "\n\t", 1},
-      {"<TR>", "\t", 1},
-      {"<TD>", "", 0},
-      {"<P>", "\n\n", -1},
-      {"</P>", "", 0},
-      {"<BR>", "\n", -1},
-      {"<LI>", "\n\t\t", 0},
-      {"<B>", "[", 1},
-      {"<I>", "{", 1},
-      {"</I>", "}", 1},
-      {"<A HREF=index.htm>", "", 1},
-      {"<FONT SIZE=2>", "", 0},
+      {"<HTML>", "", 2}, {"</HTML>", "", 1}, {"<HEAD>", "", 1}, {"</HEAD>", "\n", 2},
+      {"<BODY>", "", 1}, {"<CENTER>", "\n", 1}, {"</CENTER>", "\n", 1},
+      {"<P>", "\n\n", -1}, {"</P>", "", 0}, {"<BR>", "\n", -1},
+      {"<H1>", "\n", 1}, {"<H6>", "\n", 1}, {"</H2>", "\n", 1}, {"</H3>", "\n", 1},
+      {"<H1 ALIGN=CENTER>", "", 1}, {"<HR>", "\n" + rule, 2}, {"<HR SIZE=3>", rule, 2},
+      {"<DL>", "", 1}, {"</DL>", "\n", 1}, {"<DD>", "\n\t\t", 0}, {"<DT>", "\t", 0},
+      {"<LI>", "\n\t\t", 0}, {"<UL>", "", 1}, {"</UL>", "\n", 1}, {"<OL>", "", 1},
+      {"</OL>", "\n", 1}, {"<TABLE>", "\n", 1}, {"</TABLE>", "\n", 1}, {"<TH>", "\n\t", 1},
+      {"</TH>", "\n", 1}, {"<TR>", "\t", 1}, {"</TR>", "\n", 1}, {"<TD>", "", 0},
+      {"<BLINK>", "", 1}, {"</BLINK>", "", 1}, {"<IMG>", "", 1}, {"<FORM>", "", 1},
+      {"</FORM>", "\n", 1}, {"<B>", "[", 1}, {"</B>", "]", 1}, {"<I>", "{", 1},
+      {"</I>", "}", 1}, {"<FONT SIZE=2>", "", 0},
   };
-  for (const Case& c : cases)
+  // clang-format on
+  for (const Case& c : cases) {
     expect_rendering(c);
+    expect_rendering({lower(c.tag), c.text, c.result});
+  }
 }
 
 // Only the upper- and the lower-case form match; mixed case matches neither.
@@ -171,8 +98,9 @@ TEST(RenderTag, PrefixRulesTakeAttributesAndLongerNames) {
 // The anchor rule is exactly "<A HREF": one space, upper case.
 TEST(RenderTag, AnchorPrefixIsExact) {
   const Case cases[] = {
-      {"<a href=index.htm>", "", 0},  {"<A NAME=top>", "", 0}, {"<A  HREF=index.htm>", "", 0},
-      {"<A\nHREF=index.htm>", "", 0}, {"<A href=x>", "", 0},
+      {"<A HREF>", "", 1},     {"<A HREF=index.htm>", "", 1},  {"<a href=index.htm>", "", 0},
+      {"<A NAME=top>", "", 0}, {"<A  HREF=index.htm>", "", 0}, {"<A\nHREF=index.htm>", "", 0},
+      {"<A href=x>", "", 0},
   };
   for (const Case& c : cases)
     expect_rendering(c);
