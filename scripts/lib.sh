@@ -37,3 +37,8 @@ quietly() {
   fi
   rm -f "$log"
 }
+
+# The version of this source tree, as its CMakeLists.txt gives it: 1.31.0, say.
+skrivel_version() {
+  sed -n 's/^project(skrivel VERSION \([0-9.]*\).*/\1/p' "$(dirname "${BASH_SOURCE[0]}")/../CMakeLists.txt"
+}

@@ -23,8 +23,9 @@ inline constexpr std::size_t kStreamBufferSize = 256 * 1024;
 // The least room an output buffer has: a stream built over memory may have a smaller one.
 inline constexpr std::size_t kLeastOutputBuffer = 4 * 1024;
 
-// Readable bytes kept after the end of an input buffer's contents, so that a reader may load a
-// whole block of bytes at once and ignore those past the end.
+// Readable bytes, zero, kept after the end of an input buffer's contents, so that a reader may
+// load bytes past the end and ignore them: the block engine loads two 64-byte blocks at once
+// from anywhere before the end.
 inline constexpr std::size_t kReadSlack = 128;
 
 struct InStream {
@@ -68,8 +69,8 @@ void open_standard_input(InStream& in);
 bool close_input(InStream& in);
 
 // Refills the buffer once it is used up; false at the end of the input. A CR that ends what
-// was read is held back for the next refill, so a CR LF pair always lies whole in the buffer,
-// and a CR that ends the buffer ends the input.
+// was read is held back for the next refill, so a CR LF pair always lies whole in the buffer;
+// a CR that ends the input is delivered on its own.
 bool refill(InStream& in);
 
 // Returns the next byte (0..255), a CR LF as one LF, or kEnd at the end of the input.
