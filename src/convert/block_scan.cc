@@ -415,7 +415,7 @@ struct Pass {
   EntityMemo entities;
 };
 
-// The tag after the '<' just read, as the byte loop converts it; returns the new space_pass.
+// The tag after the '<' just read, as the byte loop converts it; returns the new space_run.
 [[gnu::noinline]] int convert_tag_slowly(Pass& pass) {
   read_tag(pass.tag, pass.in, pass.tags);
   log_tag(pass.tag, pass.tags);

@@ -69,8 +69,8 @@ int check_opened_outputs(const RunFile& input, const RunFile& text, const RunFil
   return 1;
 }
 
-int check_standard_output(const OutStream& console, const RunFile& input, const RunFile& text, const RunFile& tags,
-                          OutStream& errors) {
+int check_standard_output(const OutStream& console, const RunFile& input, const RunFile& text,
+                          const RunFile& tags, OutStream& errors) {
   const FileId standard_output = id_of_regular_file(console.fd);
   const struct {
     const RunFile& file;

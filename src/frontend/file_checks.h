@@ -36,8 +36,8 @@ int check_opened_outputs(const RunFile& input, const RunFile& text, const RunFil
 
 // Returns 1 if the file the console writes to is none of the run's files; otherwise says so on
 // standard error, since the console would take the message into that file, and returns 0.
-int check_standard_output(const OutStream& console, const RunFile& input, const RunFile& text, const RunFile& tags,
-                          OutStream& errors);
+int check_standard_output(const OutStream& console, const RunFile& input, const RunFile& text,
+                          const RunFile& tags, OutStream& errors);
 
 // True if the name ends in ".htm", ".HTM", ".html" or ".HTML".
 bool has_html_extension(std::string_view name);
