@@ -177,6 +177,8 @@ TEST(ConvertFile, BlockScansAtBlockEdges) {
       "<HR> ",        "a\r\n",     "a\x1a<B>",  "<IMG\r\nSRC>", "<B> x",   "&lt<B>;",
       // Tags the rendering memo must tell apart, and a tag that makes all whitespace vanish.
       "</CENTER></CENTERS>", "<CENTER>x>", "<BR>\n\n\nx", "<BR>\r\n \tx",
+      // Lone whitespace that a copy turns into a space, and runs that end at markup.
+      "a\tb\vc\fd\re", "a \r\n&lt; \t<B>",
   };
   // clang-format on
   for (const std::string& snippet : snippets) {

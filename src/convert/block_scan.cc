@@ -2,12 +2,15 @@
 //
 // The input buffer is taken 64 bytes at a time, and each block is classified once into bit
 // masks, bit i for byte i: `special` for '<', '&' and the whitespace bytes other than a space,
-// `white` for all whitespace and `tag_end` for '>'. The bytes to stop at are '<', '&' and the
-// start of every run of whitespace but a single space. Between two stops each byte is an
-// ordinary byte or a single space after one, and the byte loop would copy each of them as it
-// stands (the space because space_run is 0 after an ordinary byte), so they go to the text file
-// as one copy. A stop is dealt with as the byte loop deals with it:
-// - whitespace: one space if space_run is 0, and the run is skipped to its end in `white`;
+// `white` for all whitespace and `tag_end` for '>'; the block is kept as well, each whitespace
+// byte made a space. The bytes to stop at are '<', '&' and whitespace that begins a block.
+// Between two stops the byte loop would copy each ordinary byte as it stands and write one
+// space for each run of whitespace, since space_run is 0 after an ordinary byte: so the kept
+// block's bytes go to the text file but for the second and later bytes of each run (`keep`),
+// in one copy for each run of kept bytes, or in one instruction where the processor can
+// compress a vector by a mask. A stop is dealt with as the byte loop deals with it:
+// - whitespace, at a block's start or after markup: one space if space_run is 0, and the run
+//   is skipped to its end in `white`;
 // - '<': the tag's '>' is found in tag_end, the tag goes to the tag file as one copy, and its
 //   rendering comes from a RenderMemo, which holds what render_tag gave for a tag alike;
 // - '&': the entity name is found after it; a short name ended by ';' is looked up in an
@@ -21,11 +24,11 @@
 // a CR, and either one running past the end of the buffer are read by read_tag or read_entity,
 // through get_byte. These slow paths are the byte loop's own functions.
 //
-// The masks come from SSE2 or AVX2 on x86 processors that have them, from NEON on 64-bit ARM
-// (little-endian, as it almost always runs; every such processor has NEON), and from 64-bit
-// words, 8 bytes at a time, anywhere else. A 32-bit x86 processor need not have SSE2, so the SSE2
-// code is built for it by its own attribute, as the AVX2 code is for AVX2, and either runs only
-// on a processor that has it.
+// The masks come from SSE2, AVX2 or AVX-512 (with its byte compress) on x86 processors that
+// have them, from NEON on 64-bit ARM (little-endian, as it almost always runs; every such
+// processor has NEON), and from 64-bit words, 8 bytes at a time, anywhere else. A 32-bit x86
+// processor need not have SSE2, so the SSE2 code is built for it by its own attribute, as the
+// AVX2 and AVX-512 code is for theirs, and each runs only on a processor that has it.
 #include <array>
 #include <bit>
 #include <cstring>
@@ -173,7 +176,8 @@ struct Pass;
 
 // Each kind of masks has its scan's name, says whether this machine can run it, converts a pass
 // (its whole conversion built for its processor), and knows how best to copy a whole block and
-// a short tag.
+// a short tag. Classifying a block also keeps it in `spaced`, each whitespace byte made a
+// space, for copy_kept to copy from.
 struct PortableMasks {
   static constexpr std::string_view kName = "portable";
   static bool supported() { return true; }
@@ -182,11 +186,18 @@ struct PortableMasks {
   static void copy_tag(unsigned char* to, const unsigned char* from) {
     std::memcpy(to, from, kShortTag);
   }
-  BlockMasks classify(const unsigned char* p) const {
+  unsigned char spaced[2 * kBlock] = {};
+
+  BlockMasks classify(const unsigned char* p) {
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; i += 8) {
       std::uint64_t word;
       std::memcpy(&word, p + i, sizeof word);
+      // The tests look at each byte on its own, so they hold in either byte order.
+      const std::uint64_t raw_breaks = bytes_below(word, 14) & ~bytes_below(word, 9);
+      const std::uint64_t spaced_word =
+          word ^ ((word ^ (kEachByte * ' ')) & ((raw_breaks >> 7) * 0xFF));
+      std::memcpy(spaced + i, &spaced_word, sizeof spaced_word);
       // Byte 0 of the block in the low byte of the word, as on a little-endian machine.
       if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
       const std::uint64_t breaks = bytes_below(word, 14) & ~bytes_below(word, 9);  // tab to CR
@@ -235,7 +246,9 @@ struct Sse2Masks {
   static void copy_tag(unsigned char* to, const unsigned char* from) {
     std::memcpy(to, from, kShortTag);
   }
-  [[gnu::target("sse2")]] BlockMasks classify(const unsigned char* p) const {
+  alignas(16) unsigned char spaced[2 * kBlock] = {};
+
+  [[gnu::target("sse2")]] BlockMasks classify(const unsigned char* p) {
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; i += 16) {
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
@@ -244,6 +257,9 @@ struct Sse2Masks {
           _mm_or_si128(_mm_cmpeq_epi8(bytes, c.tag_starts), _mm_cmpeq_epi8(bytes, c.entity_starts));
       const __m128i white = _mm_or_si128(breaks, _mm_cmpeq_epi8(bytes, c.spaces));
       const __m128i tag_end = _mm_cmpeq_epi8(bytes, c.tag_ends);
+      _mm_store_si128(
+          reinterpret_cast<__m128i*>(spaced + i),
+          _mm_or_si128(_mm_and_si128(breaks, c.spaces), _mm_andnot_si128(breaks, bytes)));
       m.special |= std::uint64_t(unsigned(_mm_movemask_epi8(_mm_or_si128(breaks, markup)))) << i;
       m.white |= std::uint64_t(unsigned(_mm_movemask_epi8(white))) << i;
       m.tag_end |= std::uint64_t(unsigned(_mm_movemask_epi8(tag_end))) << i;
@@ -275,7 +291,9 @@ struct Avx2Masks {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32),
                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32)));
   }
-  [[gnu::target("avx2")]] BlockMasks classify(const unsigned char* p) const {
+  alignas(32) unsigned char spaced[2 * kBlock] = {};
+
+  [[gnu::target("avx2")]] BlockMasks classify(const unsigned char* p) {
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; i += 32) {
       const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
@@ -286,6 +304,8 @@ struct Avx2Masks {
       const __m256i white = _mm256_or_si256(breaks, _mm256_cmpeq_epi8(bytes, c.spaces));
       const __m256i tag_end = _mm256_cmpeq_epi8(bytes, c.tag_ends);
       const __m256i special = _mm256_or_si256(breaks, markup);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(spaced + i),
+                         _mm256_blendv_epi8(bytes, c.spaces, breaks));
       m.special |= std::uint64_t(unsigned(_mm256_movemask_epi8(special))) << i;
       m.white |= std::uint64_t(unsigned(_mm256_movemask_epi8(white))) << i;
       m.tag_end |= std::uint64_t(unsigned(_mm256_movemask_epi8(tag_end))) << i;
@@ -293,6 +313,44 @@ struct Avx2Masks {
     return m;
   }
 };
+
+#if defined(__x86_64__)
+#define SKRIVEL_AVX512 1
+// One comparison for each class covers the whole block, and gives its mask directly. Whitespace
+// runs need no stops: a copy compresses the bytes it keeps out of the block, whitespace made
+// spaces, with one instruction.
+struct Avx512Masks {
+  __m512i spaced;  // the block last classified, each whitespace byte made a space
+
+  static constexpr std::string_view kName = "avx512";
+  static bool supported() {
+    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2") &&
+           Avx2Masks::supported();
+  }
+  [[gnu::flatten, gnu::target("avx512bw,avx512vbmi2,avx2,bmi,bmi2,popcnt")]] static void convert(
+      Pass& pass);
+  [[gnu::target("avx512bw")]] Avx512Masks() : spaced(_mm512_setzero_si512()) {}
+  [[gnu::target("avx2")]] static void copy_tag(unsigned char* to, const unsigned char* from) {
+    Avx2Masks::copy_tag(to, from);
+  }
+  // Copies the bytes of the block whose bits are set in keep, in one instruction.
+  [[gnu::target("avx512bw,avx512vbmi2,popcnt")]] unsigned char* compress(unsigned char* out,
+                                                                         std::uint64_t keep) const {
+    _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, spaced));
+    return out + std::popcount(keep);
+  }
+  [[gnu::target("avx512bw")]] BlockMasks classify(const unsigned char* p) {
+    const __m512i bytes = _mm512_loadu_si512(p);
+    const __mmask64 breaks =
+        _mm512_cmplt_epu8_mask(_mm512_sub_epi8(bytes, _mm512_set1_epi8(9)), _mm512_set1_epi8(5));
+    const __mmask64 spaces = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(' '));
+    const __mmask64 markup = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('<')) |
+                             _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('&'));
+    spaced = _mm512_mask_blend_epi8(breaks, bytes, _mm512_set1_epi8(' '));
+    return {breaks | markup, breaks | spaces, _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('>'))};
+  }
+};
+#endif
 #endif
 
 #if SKRIVEL_NEON
@@ -316,7 +374,9 @@ struct NeonMasks {
   static void copy_tag(unsigned char* to, const unsigned char* from) {
     std::memcpy(to, from, kShortTag);
   }
-  BlockMasks classify(const unsigned char* p) const {
+  unsigned char spaced[2 * kBlock] = {};
+
+  BlockMasks classify(const unsigned char* p) {
     uint8x16_t special[4], white[4], tag_end[4];
     for (unsigned k = 0; k < 4; ++k) {
       const uint8x16_t bytes = vld1q_u8(p + 16 * k);
@@ -327,6 +387,7 @@ struct NeonMasks {
       special[k] = vorrq_u8(breaks, markup);
       white[k] = vorrq_u8(breaks, vceqq_u8(bytes, vdupq_n_u8(' ')));
       tag_end[k] = vceqq_u8(bytes, vdupq_n_u8('>'));
+      vst1q_u8(spaced + 16 * k, vbslq_u8(breaks, vdupq_n_u8(' '), bytes));
     }
     return {gather_bits(special[0], special[1], special[2], special[3]),
             gather_bits(white[0], white[1], white[2], white[3]),
@@ -341,11 +402,12 @@ struct Block {
   std::size_t valid;    // bytes of the block before the end of the buffer: 64, or fewer at the end
   BlockMasks masks;     // bytes past the end of the buffer have no bits
   std::uint64_t stops;  // the bytes not to copy as they stand, and the end of the buffer
+  std::uint64_t keep;   // the bytes a copy keeps: all but the second and later of a whitespace run
 };
 
 template <typename Masks>
-inline Block classify_block(const Masks& masks, const unsigned char* at, const unsigned char* end) {
-  Block b{at, kBlock, masks.classify(at), 0};
+inline Block classify_block(Masks& masks, const unsigned char* at, const unsigned char* end) {
+  Block b{at, kBlock, masks.classify(at), 0, 0};
   if (std::size_t(end - at) < kBlock) {
     b.valid = std::size_t(end - at);
     const std::uint64_t live = (std::uint64_t{1} << b.valid) - 1;
@@ -354,13 +416,12 @@ inline Block classify_block(const Masks& masks, const unsigned char* at, const u
     b.masks.tag_end &= live;
     b.stops = std::uint64_t{1} << b.valid;
   }
-  // Whitespace stops where a run of it begins, unless the run is a single space: that one is
-  // copied. Whitespace that begins a block always stops there, since the byte before it is not
-  // looked at: a space copied at the end of one block leaves space_run 1, so that the rest of
-  // its run, in the next block, writes nothing.
-  const std::uint64_t run_starts = b.masks.white & ~(b.masks.white << 1);
-  const std::uint64_t long_runs = b.masks.special | (b.masks.white >> 1) | 1;
-  b.stops |= (b.masks.special & ~b.masks.white) | (run_starts & long_runs);
+  // A copy keeps the first byte of each whitespace run, as a space, and drops the rest. Only
+  // whitespace that begins a block stops there, since the byte before it is not looked at: a
+  // space copied at the end of one block leaves space_run 1, so that the rest of its run, in
+  // the next block, writes nothing.
+  b.keep = ~b.masks.white | (b.masks.white & ~(b.masks.white << 1));
+  b.stops |= (b.masks.special & ~b.masks.white) | (b.masks.white & 1);
   return b;
 }
 
@@ -370,9 +431,34 @@ inline std::size_t run_end(const Block& b, std::size_t j) {
   return std::size_t(std::countr_zero(~b.masks.white & (~std::uint64_t{1} << j)));
 }
 
-// space_run after bytes copied up to j: 1 if the last was a single space, 0 after any other.
+// space_run after bytes copied up to j: 1 if the last was whitespace, 0 after any other.
 inline int space_run_after_copy(const Block& b, std::size_t j) {
-  return b.at[j - 1] == ' ' ? 1 : 0;
+  return int(b.masks.white >> (j - 1) & 1);
+}
+
+// The bits of a block's bytes from i up to j, j at most 64.
+inline std::uint64_t bytes_between(std::size_t i, std::size_t j) {
+  return (j < kBlock ? (std::uint64_t{1} << j) - 1 : ~std::uint64_t{0}) & (~std::uint64_t{0} << i);
+}
+
+// Copies the bytes of the block last classified whose bits are set in keep, whitespace as
+// spaces, and returns the end of the copy: by the masks' own compress if they have one, or one
+// copy for each run of bytes kept.
+template <typename Masks>
+inline unsigned char* copy_kept(const Masks& masks, unsigned char* out, std::uint64_t keep) {
+  if constexpr (requires { masks.compress(out, keep); }) {
+    return masks.compress(out, keep);
+  } else {
+    while (keep != 0) {
+      // Adding the run's lowest bit clears the run and sets the bit after it, if there is one.
+      const std::uint64_t next = keep + (keep & -keep);
+      const auto start = std::size_t(std::countr_zero(keep));
+      Masks::copy(out, masks.spaced + start);
+      out += std::size_t(std::countr_zero(next)) - start;
+      keep &= next;
+    }
+    return out;
+  }
 }
 
 // Replacements of the entity names met so far, by the name's first 8 bytes and its length: a
@@ -479,7 +565,7 @@ struct Pass {
 }
 
 template <typename Masks>
-inline void convert_by_blocks(Pass& pass, const Masks& masks) {
+inline void convert_by_blocks(Pass& pass, Masks& masks) {
   InStream& in = pass.in;
   OutStream& text = pass.text;
   OutStream& tags = pass.tags;
@@ -550,22 +636,14 @@ inline void convert_by_blocks(Pass& pass, const Masks& masks) {
       // Copy up to the next stop.
       const std::size_t from = i;
       const std::size_t j = std::size_t(std::countr_zero(b.stops & (~std::uint64_t{0} << i)));
-      Masks::copy(out, b.at + i);
-      out += j - i;
+      out = copy_kept(masks, out, b.keep & bytes_between(i, j));
       i = j;
       if (j == b.valid) {  // the end of the block or of the buffer
         if (j > from) space_run = space_run_after_copy(b, j);
         continue;
       }
-      if (b.masks.white >> j & 1) {
-        if (j == from) {  // the start of a block
-          white_after_markup();
-          continue;
-        }
-        // A run of whitespace after an ordinary byte: one space, and the run is skipped.
-        *out++ = ' ';
-        space_run = 1;
-        i = run_end(b, j);
+      if (b.masks.white >> j & 1) {  // whitespace that begins the block
+        white_after_markup();
         continue;
       }
 
@@ -643,22 +721,34 @@ inline void convert_by_blocks(Pass& pass, const Masks& masks) {
 
 // Each scan has the whole conversion inlined into one function, built for its processor.
 [[gnu::flatten]] void PortableMasks::convert(Pass& pass) {
-  convert_by_blocks(pass, PortableMasks{});
+  PortableMasks masks;
+  convert_by_blocks(pass, masks);
 }
 
 #if SKRIVEL_NEON
 [[gnu::flatten]] void NeonMasks::convert(Pass& pass) {
-  convert_by_blocks(pass, NeonMasks{});
+  NeonMasks masks;
+  convert_by_blocks(pass, masks);
 }
 #endif
 
 #if SKRIVEL_X86
 [[gnu::flatten, gnu::target("sse2")]] void Sse2Masks::convert(Pass& pass) {
-  convert_by_blocks(pass, Sse2Masks{});
+  Sse2Masks masks;
+  convert_by_blocks(pass, masks);
 }
 
 [[gnu::flatten, gnu::target("avx2,bmi,bmi2")]] void Avx2Masks::convert(Pass& pass) {
-  convert_by_blocks(pass, Avx2Masks{});
+  Avx2Masks masks;
+  convert_by_blocks(pass, masks);
+}
+#endif
+
+#if SKRIVEL_AVX512
+[[gnu::flatten, gnu::target("avx512bw,avx512vbmi2,avx2,bmi,bmi2,popcnt")]] void
+Avx512Masks::convert(Pass& pass) {
+  Avx512Masks masks;
+  convert_by_blocks(pass, masks);
 }
 #endif
 
@@ -675,7 +765,9 @@ struct ScanTable {
 };
 
 // Every scan this build has: a new one is its masks struct, and its name in this list.
-#if SKRIVEL_X86
+#if SKRIVEL_AVX512
+using Scans = ScanTable<PortableMasks, Sse2Masks, Avx2Masks, Avx512Masks>;
+#elif SKRIVEL_X86
 using Scans = ScanTable<PortableMasks, Sse2Masks, Avx2Masks>;
 #elif SKRIVEL_NEON
 using Scans = ScanTable<PortableMasks, NeonMasks>;
