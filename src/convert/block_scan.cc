@@ -97,24 +97,25 @@ void render_into(RenderMemo& memo, TagRendering& slot, std::string_view tag, std
 
 static_assert(kRenderingHead == sizeof(std::uint64_t), "a memo key's head is one 64-bit word");
 
-// Indexed by a length up to 8: the bits of that many bytes of a 64-bit word read from memory.
+// Indexed by a length up to kRenderingLength: the bits of that many bytes, or of all 8, of a
+// 64-bit word read from memory.
 constexpr auto kLeadingBytes = [] {
-  std::array<std::uint64_t, 9> masks{};
-  for (unsigned length = 0; length < 8; ++length) {
+  std::array<std::uint64_t, kRenderingLength + 1> masks{};
+  for (unsigned length = 0; length <= kRenderingLength; ++length) {
     const unsigned bits = 8 * length;
-    masks[length] = std::endian::native == std::endian::little ? (std::uint64_t{1} << bits) - 1
-                                                               : ~(~std::uint64_t{0} >> bits);
+    masks[length] = length >= 8                                  ? ~std::uint64_t{0}
+                    : std::endian::native == std::endian::little ? (std::uint64_t{1} << bits) - 1
+                                                                 : ~(~std::uint64_t{0} >> bits);
   }
-  masks[8] = ~std::uint64_t{0};
   return masks;
 }();
 
-// The first 8 bytes of a string of this length at p (a tag, an entity name), zero past its end.
-// Reads 8 bytes at p.
+// The first 8 bytes of a string at p (a tag, an entity name) of this length, at most
+// kRenderingLength, zero past its end. Reads 8 bytes at p.
 inline std::uint64_t first_bytes(const unsigned char* p, std::size_t length) {
   std::uint64_t head;
   std::memcpy(&head, p, sizeof head);
-  return head & kLeadingBytes[length < 8 ? length : 8];
+  return head & kLeadingBytes[length];
 }
 
 // Where a memo of 2^bits slots keeps what it knows of a string, by its first bytes and length.
@@ -126,9 +127,9 @@ inline std::size_t memo_slot(std::uint64_t head, std::uint32_t length, unsigned 
 // kind was not met before. Reads 8 bytes at p.
 inline const TagRendering& rendering_of(RenderMemo& memo, const unsigned char* p,
                                         std::size_t length) {
-  const std::uint64_t head = first_bytes(p, length);
   const auto key_length =
       static_cast<std::uint32_t>(length < kRenderingLength ? length : kRenderingLength);
+  const std::uint64_t head = first_bytes(p, key_length);
   TagRendering& slot = memo.slots[memo_slot(head, key_length, RenderMemo::kSlotBits)];
   if (slot.length != key_length || slot.head != head) {
     render_into(memo, slot, {reinterpret_cast<const char*>(p), length}, head, key_length);
@@ -464,6 +465,7 @@ inline unsigned char* copy_kept(const Masks& masks, unsigned char* out, std::uin
 // Replacements of the entity names met so far, by the name's first 8 bytes and its length: a
 // whole name of up to kEntityHead bytes.
 constexpr std::size_t kEntityHead = 8;
+static_assert(kEntityHead <= kRenderingLength, "first_bytes reads a name's head");
 struct EntityMemo {
   struct Slot {
     std::uint32_t length;  // the name's length + 1; 0: nothing remembered
