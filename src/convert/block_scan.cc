@@ -194,18 +194,24 @@ struct PortableMasks {
     for (unsigned i = 0; i < kBlock; i += 8) {
       std::uint64_t word;
       std::memcpy(&word, p + i, sizeof word);
-      // The tests look at each byte on its own, so they hold in either byte order.
-      const std::uint64_t raw_breaks = bytes_below(word, 14) & ~bytes_below(word, 9);
-      const std::uint64_t spaced_word =
-          word ^ ((word ^ (kEachByte * ' ')) & ((raw_breaks >> 7) * 0xFF));
-      std::memcpy(spaced + i, &spaced_word, sizeof spaced_word);
-      // Byte 0 of the block in the low byte of the word, as on a little-endian machine.
-      if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+      // Each test looks at each byte on its own; only gathering the bits needs byte 0 of the
+      // block in the low byte of the word, as on a little-endian machine.
       const std::uint64_t breaks = bytes_below(word, 14) & ~bytes_below(word, 9);  // tab to CR
       const std::uint64_t markup = bytes_equal(word, '<') | bytes_equal(word, '&');
-      m.special |= gather_high_bits(breaks | markup) << i;
-      m.white |= gather_high_bits(breaks | bytes_equal(word, ' ')) << i;
-      m.tag_end |= gather_high_bits(bytes_equal(word, '>')) << i;
+      const std::uint64_t spaces = bytes_equal(word, ' ');
+      const std::uint64_t tag_ends = bytes_equal(word, '>');
+      const std::uint64_t spaced_word =
+          word ^ ((word ^ (kEachByte * ' ')) & ((breaks >> 7) * 0xFF));
+      std::memcpy(spaced + i, &spaced_word, sizeof spaced_word);
+      std::uint64_t special = breaks | markup, white = breaks | spaces, tag_end = tag_ends;
+      if constexpr (std::endian::native == std::endian::big) {
+        special = __builtin_bswap64(special);
+        white = __builtin_bswap64(white);
+        tag_end = __builtin_bswap64(tag_end);
+      }
+      m.special |= gather_high_bits(special) << i;
+      m.white |= gather_high_bits(white) << i;
+      m.tag_end |= gather_high_bits(tag_end) << i;
     }
     return m;
   }
