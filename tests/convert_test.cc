@@ -179,6 +179,9 @@ TEST(ConvertFile, BlockScansAtBlockEdges) {
       "</CENTER></CENTERS>", "<CENTER>x>", "<BR>\n\n\nx", "<BR>\r\n \tx",
       // Lone whitespace that a copy turns into a space, and runs that end at markup.
       "a\tb\vc\fd\re", "a \r\n&lt; \t<B>",
+      // Many runs of kept bytes in one block, and a run of whitespace longer than a block.
+      "a\tb c\nd\te  f\tg h\ti\tj\tk\tl\tm\tn\to\tp\tq\tr\ts\tt",
+      "a" + std::string(70, '\t') + " \r\nb",
   };
   // clang-format on
   for (const std::string& snippet : snippets) {

@@ -178,7 +178,8 @@ struct Pass;
 // Each kind of masks has its scan's name, says whether this machine can run it, converts a pass
 // (its whole conversion built for its processor), and knows how best to copy a whole block and
 // a short tag. Classifying a block also keeps it in `spaced`, each whitespace byte made a
-// space, for copy_kept to copy from.
+// space, for copy_kept to copy from: twice a block long, so that a whole block's copy may start
+// at any of its bytes.
 struct PortableMasks {
   static constexpr std::string_view kName = "portable";
   static bool supported() { return true; }
@@ -323,9 +324,8 @@ struct Avx2Masks {
 
 #if defined(__x86_64__)
 #define SKRIVEL_AVX512 1
-// One comparison for each class covers the whole block, and gives its mask directly. Whitespace
-// runs need no stops: a copy compresses the bytes it keeps out of the block, whitespace made
-// spaces, with one instruction.
+// One comparison for each class covers the whole block, and gives its mask directly; a copy
+// compresses the bytes it keeps out of the spaced block in one instruction.
 struct Avx512Masks {
   __m512i spaced;  // the block last classified, each whitespace byte made a space
 
