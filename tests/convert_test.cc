@@ -182,6 +182,8 @@ TEST(ConvertFile, BlockScansAtBlockEdges) {
       // Many runs of kept bytes in one block, and a run of whitespace longer than a block.
       "a\tb c\nd\te  f\tg h\ti\tj\tk\tl\tm\tn\to\tp\tq\tr\ts\tt",
       "a" + std::string(70, '\t') + " \r\nb",
+      // Text longer than one copy takes, ending in whitespace that an entity follows.
+      std::string(300, 'y') + " \t&lt; z",
   };
   // clang-format on
   for (const std::string& snippet : snippets) {

@@ -1,37 +1,48 @@
 // Converting by blocks: what the byte loop gives, byte for byte, at a few instructions a byte.
 //
-// The input buffer is taken 64 bytes at a time, and each block is classified once into bit
-// masks, bit i for byte i: `special` for '<', '&' and the whitespace bytes other than a space,
-// `white` for all whitespace and `tag_end` for '>'; the block is kept as well, each whitespace
-// byte made a space. The bytes to stop at are '<', '&' and whitespace that begins a block.
-// Between two stops the byte loop would copy each ordinary byte as it stands and write one
-// space for each run of whitespace, since space_run is 0 after an ordinary byte: so the kept
-// block's bytes go to the text file but for the second and later bytes of each run (`keep`),
-// in one copy for each run of kept bytes, or in one instruction where the processor can
-// compress a vector by a mask. A stop is dealt with as the byte loop deals with it:
-// - whitespace, at a block's start or after markup: one space if space_run is 0, and the run
-//   is skipped to its end in `white`;
+// Each time refill fills the input buffer, the buffer is classified once, 64 bytes at a time,
+// into a row of bit masks for each block, bit i for byte i: `special` for '<', '&' and the
+// whitespace bytes other than a space, `white` for all whitespace and `tag_end` for '>'. The
+// bytes to stop at are '<' and '&'. Between two stops the byte loop would copy each ordinary
+// byte as it stands and write one space for each run of whitespace, since space_run is 0 after
+// an ordinary byte. So as each block is classified, its bytes but for the second and later of
+// each whitespace run (`keep`), whitespace made spaces, are packed into the `packed` buffer,
+// one block after another: by one shuffle for each 16 bytes, by one compress where the
+// processor has it, or by one copy for each run of kept bytes. The text between two stops is
+// then one copy out of packed, from where the bytes kept before the first begin to where those
+// kept before the second do. A stop is dealt with as the byte loop deals with it:
 // - '<': the tag's '>' is found in tag_end, the tag goes to the tag file as one copy, and its
 //   rendering comes from a RenderMemo, which holds what render_tag gave for a tag alike;
 // - '&': the entity name is found after it; a short name ended by ';' is looked up in an
 //   EntityMemo, which holds what find_entity (the table walk of decode_entity) gave for it,
-//   and any other goes to decode_entity itself.
+//   and any other goes to decode_entity itself;
+// and whitespace after either, or where a buffer begins, gives one space if space_run is 0,
+// and is skipped to the end of its run in `white`.
+//
+// The loop that copies text and converts tags makes no call, so that the compiler can keep
+// what it works with in registers. It leaves for whatever needs one, or more room than it has:
+// a full text file buffer, a long copy, an entity, a tag or rendering it cannot write itself,
+// the end of the buffer.
 //
 // The buffer holds the file's bytes as they are, CR LF and all; get_byte joins a pair when it
 // reads one. In a whitespace run a CR LF is two whitespace bytes instead of one, which only
-// matters where space_run is -1 (after <P> or <BR>): there the first byte of the run is read
-// with get_byte. A tag that holds a special byte (a line break, say), an entity name that holds
-// a CR, and either one running past the end of the buffer are read by read_tag or read_entity,
-// through get_byte. These slow paths are the byte loop's own functions.
+// matters where space_run is -1 (after <P> or <BR>): there the first byte of the run vanishes
+// as get_byte would read it, a CR LF as one. A tag that holds a special byte (a line break,
+// say), an entity name that holds a CR, and either one running past the end of the buffer are
+// read by read_tag or read_entity, through get_byte. These slow paths are the byte loop's own
+// functions; one that refills the buffer leaves the rows out of date, and the new buffer is
+// classified in its turn.
 //
 // The masks come from SSE2, AVX2 or AVX-512 (with its byte compress) on x86 processors that
 // have them, from NEON on 64-bit ARM (little-endian, as it almost always runs; every such
 // processor has NEON), and from 64-bit words, 8 bytes at a time, anywhere else. A 32-bit x86
 // processor need not have SSE2, so the SSE2 code is built for it by its own attribute, as the
 // AVX2 and AVX-512 code is for theirs, and each runs only on a processor that has it.
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
+#include <memory>
 
 #include "convert/block_scan.h"
 
@@ -77,8 +88,8 @@ void open_render_memo(RenderMemo& memo, bool crlf) {
 }
 
 // Works out the rendering of a tag with render_tag and keeps it in slot.
-void render_into(RenderMemo& memo, TagRendering& slot, std::string_view tag, std::uint64_t head,
-                 std::uint32_t length) {
+[[gnu::noinline]] void render_into(RenderMemo& memo, TagRendering& slot, std::string_view tag,
+                                   std::uint64_t head, std::uint32_t length) {
   OutStream& scratch = memo.scratch;
   // Renderings are only ever added; when the scratch buffer is full, everything is forgotten.
   // The buffer is never flushed, and 16 bytes after each rendering are always readable.
@@ -123,16 +134,38 @@ inline std::size_t memo_slot(std::uint64_t head, std::uint32_t length, unsigned 
   return std::size_t(((head ^ length) * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
 }
 
-// The rendering of the whole tag (one that ends in '>') at p; render_tag's own for a tag whose
-// kind was not met before. Reads 8 bytes at p.
-inline const TagRendering& rendering_of(RenderMemo& memo, const unsigned char* p,
-                                        std::size_t length) {
+// What a memo knows a whole tag (one that ends in '>') by: its first bytes and its length, up
+// to kRenderingLength.
+struct TagKey {
+  std::uint64_t head;
+  std::uint32_t length;
+};
+
+// The key of the tag of this length at p. Reads 8 bytes at p.
+inline TagKey tag_key(const unsigned char* p, std::size_t length) {
   const auto key_length =
       static_cast<std::uint32_t>(length < kRenderingLength ? length : kRenderingLength);
-  const std::uint64_t head = first_bytes(p, key_length);
-  TagRendering& slot = memo.slots[memo_slot(head, key_length, RenderMemo::kSlotBits)];
-  if (slot.length != key_length || slot.head != head) {
-    render_into(memo, slot, {reinterpret_cast<const char*>(p), length}, head, key_length);
+  return {first_bytes(p, key_length), key_length};
+}
+
+// The slot where the memo keeps the rendering of tags with this key; it holds it if holds().
+// Tags up to 8 bytes long differ in their first 8 bytes, zero past the end, if they differ in
+// length: the head alone picks the slot.
+inline TagRendering& slot_for(RenderMemo& memo, TagKey key) {
+  return memo.slots[memo_slot(key.head, 0, RenderMemo::kSlotBits)];
+}
+
+inline bool holds(const TagRendering& slot, TagKey key) {
+  return slot.length == key.length && slot.head == key.head;
+}
+
+// The rendering of the whole tag at p; render_tag's own for a tag whose kind was not met before.
+inline const TagRendering& rendering_of(RenderMemo& memo, const unsigned char* p,
+                                        std::size_t length) {
+  const TagKey key = tag_key(p, length);
+  TagRendering& slot = slot_for(memo, key);
+  if (!holds(slot, key)) {
+    render_into(memo, slot, {reinterpret_cast<const char*>(p), length}, key.head, key.length);
   }
   return slot;
 }
@@ -142,6 +175,8 @@ constexpr std::size_t kBlock = 64;
 constexpr std::size_t kShortRendering = 16;
 // A tag this short is copied as a whole 32 bytes.
 constexpr std::size_t kShortTag = 32;
+// Text between two stops this short is copied a whole block at a time.
+constexpr std::size_t kShortCopy = 4 * kBlock;
 static_assert(kReadSlack >= 2 * kBlock, "a block is read whole from anywhere before the end");
 
 // Bit i stands for byte i of a block.
@@ -173,20 +208,85 @@ constexpr std::uint64_t gather_high_bits(std::uint64_t high) {
   return ((high >> 7) * 0x0102040810204080) >> 56;
 }
 
-struct Pass;
+// What a conversion reads and writes.
+struct Streams {
+  InStream& in;
+  OutStream& text;
+  OutStream& tags;
+  OutStream& console;
+};
+
+// The bits set in a word, where the processor may have no instruction that counts them.
+constexpr unsigned count_ones(std::uint64_t bits) {
+  bits -= bits >> 1 & 0x5555555555555555;
+  bits = (bits & 0x3333333333333333) + (bits >> 2 & 0x3333333333333333);
+  bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0F;
+  return unsigned((bits * 0x0101010101010101) >> 56);
+}
+
+// Packs the bytes of a spaced block (readable twice a block long) whose bits are set in keep
+// by one copy of a whole block for each run of them.
+template <typename Masks>
+inline unsigned char* pack_runs(unsigned char* out, const unsigned char* spaced,
+                                std::uint64_t keep) {
+  while (keep != 0) {
+    // Adding the run's lowest bit clears the run and sets the bit after it, if there is one.
+    const std::uint64_t next = keep + (keep & -keep);
+    const auto start = std::size_t(std::countr_zero(keep));
+    Masks::copy(out, spaced + start);
+    out += std::size_t(std::countr_zero(next)) - start;
+    keep &= next;
+  }
+  return out;
+}
+
+// For the processors that shuffle 16 bytes by 16 indexes (little-endian): for the mask of
+// either half of the 16, the indexes that gather the bytes it keeps, in order, to the front of
+// the half, index n of the word for byte n; 0x80 gives a zero. And how many the mask keeps.
+constexpr auto kPackShuffles = [] {
+  std::array<std::array<std::uint64_t, 256>, 2> shuffles{};
+  for (unsigned half = 0; half < 2; ++half) {
+    for (unsigned mask = 0; mask < 256; ++mask) {
+      unsigned kept = 0;
+      for (unsigned i = 0; i < 8; ++i) {
+        if (mask >> i & 1) shuffles[half][mask] |= std::uint64_t{8 * half + i} << (8 * kept++);
+      }
+      for (; kept < 8; ++kept)
+        shuffles[half][mask] |= std::uint64_t{0x80} << (8 * kept);
+    }
+  }
+  return shuffles;
+}();
+constexpr auto kPackCounts = [] {
+  std::array<unsigned char, 256> counts{};
+  for (unsigned mask = 0; mask < 256; ++mask)
+    counts[mask] = static_cast<unsigned char>(std::popcount(mask));
+  return counts;
+}();
 
 // Each kind of masks has its scan's name, says whether this machine can run it, converts a pass
 // (its whole conversion built for its processor), and knows how best to copy a whole block and
-// a short tag. Classifying a block also keeps it in `spaced`, each whitespace byte made a
-// space, for copy_kept to copy from: twice a block long, so that a whole block's copy may start
-// at any of its bytes.
+// a short tag, and to count the bits of a mask. Classifying a block also keeps it with each
+// whitespace byte made a space, and pack writes out the bytes of that spaced block that a mask
+// keeps, in order, and returns their end; it may write up to two blocks past out.
 struct PortableMasks {
   static constexpr std::string_view kName = "portable";
   static bool supported() { return true; }
-  [[gnu::flatten]] static void convert(Pass& pass);
+  [[gnu::flatten]] static void convert(const Streams& streams);
   static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
   static void copy_tag(unsigned char* to, const unsigned char* from) {
     std::memcpy(to, from, kShortTag);
+  }
+  unsigned char* pack(unsigned char* out, std::uint64_t keep) const {
+    return pack_runs<PortableMasks>(out, spaced, keep);
+  }
+  // An x86 processor that has only these masks may have no instruction that counts bits.
+  static unsigned count(std::uint64_t bits) {
+#if SKRIVEL_X86
+    return count_ones(bits);
+#else
+    return unsigned(std::popcount(bits));
+#endif
   }
   unsigned char spaced[2 * kBlock] = {};
 
@@ -248,12 +348,16 @@ struct Sse2Masks {
 
   static constexpr std::string_view kName = "sse2";
   static bool supported() { return __builtin_cpu_supports("sse2"); }
-  [[gnu::flatten, gnu::target("sse2")]] static void convert(Pass& pass);
+  [[gnu::flatten, gnu::target("sse2")]] static void convert(const Streams& streams);
   [[gnu::target("sse2")]] Sse2Masks() { fill(c); }
   static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
   static void copy_tag(unsigned char* to, const unsigned char* from) {
     std::memcpy(to, from, kShortTag);
   }
+  unsigned char* pack(unsigned char* out, std::uint64_t keep) const {
+    return pack_runs<Sse2Masks>(out, spaced, keep);
+  }
+  static unsigned count(std::uint64_t bits) { return count_ones(bits); }
   alignas(16) unsigned char spaced[2 * kBlock] = {};
 
   [[gnu::target("sse2")]] BlockMasks classify(const unsigned char* p) {
@@ -287,8 +391,8 @@ struct Avx2Masks {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
            __builtin_cpu_supports("bmi2");
   }
-  [[gnu::flatten, gnu::target("avx2,bmi,bmi2")]] static void convert(Pass& pass);
-  [[gnu::target("avx2")]] Avx2Masks() { fill(c); }
+  [[gnu::flatten, gnu::target("avx2,bmi,bmi2,popcnt")]] static void convert(const Streams& streams);
+  [[gnu::target("avx2")]] Avx2Masks() : spaced{} { fill(c); }
   [[gnu::target("avx2")]] static void copy_tag(unsigned char* to, const unsigned char* from) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)));
@@ -299,7 +403,29 @@ struct Avx2Masks {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32),
                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32)));
   }
-  alignas(32) unsigned char spaced[2 * kBlock] = {};
+  // Each 16 bytes are packed by one shuffle, its two halves each by its mask's indexes.
+  [[gnu::target("avx2")]] static unsigned char* pack_lane(unsigned char* out, __m128i lane,
+                                                          const unsigned char* keep) {
+    const __m128i shuffle = _mm_set_epi64x(std::int64_t(kPackShuffles[1][keep[1]]),
+                                           std::int64_t(kPackShuffles[0][keep[0]]));
+    const __m128i packed = _mm_shuffle_epi8(lane, shuffle);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
+    out += kPackCounts[keep[0]];
+    _mm_storeh_pi(reinterpret_cast<__m64*>(out), _mm_castsi128_ps(packed));  // any alignment
+    return out + kPackCounts[keep[1]];
+  }
+  [[gnu::target("avx2")]] unsigned char* pack(unsigned char* out, std::uint64_t keep) const {
+    unsigned char bytes[8];  // byte i of the mask for bytes 8i to 8i + 7
+    std::memcpy(bytes, &keep, sizeof bytes);
+    out = pack_lane(out, _mm256_castsi256_si128(spaced[0]), bytes);
+    out = pack_lane(out, _mm256_extracti128_si256(spaced[0], 1), bytes + 2);
+    out = pack_lane(out, _mm256_castsi256_si128(spaced[1]), bytes + 4);
+    return pack_lane(out, _mm256_extracti128_si256(spaced[1], 1), bytes + 6);
+  }
+  [[gnu::target("popcnt")]] static unsigned count(std::uint64_t bits) {
+    return unsigned(std::popcount(bits));
+  }
+  __m256i spaced[2];
 
   [[gnu::target("avx2")]] BlockMasks classify(const unsigned char* p) {
     BlockMasks m{};
@@ -312,8 +438,7 @@ struct Avx2Masks {
       const __m256i white = _mm256_or_si256(breaks, _mm256_cmpeq_epi8(bytes, c.spaces));
       const __m256i tag_end = _mm256_cmpeq_epi8(bytes, c.tag_ends);
       const __m256i special = _mm256_or_si256(breaks, markup);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(spaced + i),
-                         _mm256_blendv_epi8(bytes, c.spaces, breaks));
+      spaced[i / 32] = _mm256_blendv_epi8(bytes, c.spaces, breaks);
       m.special |= std::uint64_t(unsigned(_mm256_movemask_epi8(special))) << i;
       m.white |= std::uint64_t(unsigned(_mm256_movemask_epi8(white))) << i;
       m.tag_end |= std::uint64_t(unsigned(_mm256_movemask_epi8(tag_end))) << i;
@@ -324,10 +449,10 @@ struct Avx2Masks {
 
 #if defined(__x86_64__)
 #define SKRIVEL_AVX512 1
-// One comparison for each class covers the whole block, and gives its mask directly; a copy
-// compresses the bytes it keeps out of the spaced block in one instruction.
+// One comparison for each class covers the whole block, and gives its mask directly; the bytes
+// kept are packed by one compress.
 struct Avx512Masks {
-  __m512i spaced;  // the block last classified, each whitespace byte made a space
+  __m512i spaced;
 
   static constexpr std::string_view kName = "avx512";
   static bool supported() {
@@ -335,16 +460,21 @@ struct Avx512Masks {
            Avx2Masks::supported();
   }
   [[gnu::flatten, gnu::target("avx512bw,avx512vbmi2,avx2,bmi,bmi2,popcnt")]] static void convert(
-      Pass& pass);
-  [[gnu::target("avx512bw")]] Avx512Masks() : spaced(_mm512_setzero_si512()) {}
+      const Streams& streams);
   [[gnu::target("avx2")]] static void copy_tag(unsigned char* to, const unsigned char* from) {
     Avx2Masks::copy_tag(to, from);
   }
-  // Copies the bytes of the block whose bits are set in keep, in one instruction.
-  [[gnu::target("avx512bw,avx512vbmi2,popcnt")]] unsigned char* compress(unsigned char* out,
-                                                                         std::uint64_t keep) const {
+  [[gnu::target("avx512bw")]] Avx512Masks() : spaced(_mm512_setzero_si512()) {}
+  [[gnu::target("avx512bw")]] static void copy(unsigned char* to, const unsigned char* from) {
+    _mm512_storeu_si512(to, _mm512_loadu_si512(from));
+  }
+  [[gnu::target("avx512bw,avx512vbmi2,popcnt")]] unsigned char* pack(unsigned char* out,
+                                                                     std::uint64_t keep) const {
     _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, spaced));
     return out + std::popcount(keep);
+  }
+  [[gnu::target("popcnt")]] static unsigned count(std::uint64_t bits) {
+    return unsigned(std::popcount(bits));
   }
   [[gnu::target("avx512bw")]] BlockMasks classify(const unsigned char* p) {
     const __m512i bytes = _mm512_loadu_si512(p);
@@ -376,12 +506,30 @@ inline std::uint64_t gather_bits(uint8x16_t b0, uint8x16_t b1, uint8x16_t b2, ui
 struct NeonMasks {
   static constexpr std::string_view kName = "neon";
   static bool supported() { return true; }  // every 64-bit ARM processor has it
-  [[gnu::flatten]] static void convert(Pass& pass);
+  [[gnu::flatten]] static void convert(const Streams& streams);
   static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
   static void copy_tag(unsigned char* to, const unsigned char* from) {
     std::memcpy(to, from, kShortTag);
   }
-  unsigned char spaced[2 * kBlock] = {};
+  // Each 16 bytes are packed by one table lookup, its two halves each by its mask's shuffle.
+  static unsigned char* pack_lane(unsigned char* out, uint8x16_t lane, const unsigned char* keep) {
+    const uint8x16_t shuffle =
+        vcombine_u8(vcreate_u8(kPackShuffles[0][keep[0]]), vcreate_u8(kPackShuffles[1][keep[1]]));
+    const uint8x16_t packed = vqtbl1q_u8(lane, shuffle);
+    vst1_u8(out, vget_low_u8(packed));
+    out += kPackCounts[keep[0]];
+    vst1_u8(out, vget_high_u8(packed));
+    return out + kPackCounts[keep[1]];
+  }
+  unsigned char* pack(unsigned char* out, std::uint64_t keep) const {
+    unsigned char bytes[8];  // byte i of the mask for bytes 8i to 8i + 7
+    std::memcpy(bytes, &keep, sizeof bytes);
+    for (unsigned k = 0; k < 4; ++k)
+      out = pack_lane(out, spaced[k], bytes + 2 * k);
+    return out;
+  }
+  static unsigned count(std::uint64_t bits) { return unsigned(std::popcount(bits)); }
+  uint8x16_t spaced[4] = {};
 
   BlockMasks classify(const unsigned char* p) {
     uint8x16_t special[4], white[4], tag_end[4];
@@ -394,7 +542,7 @@ struct NeonMasks {
       special[k] = vorrq_u8(breaks, markup);
       white[k] = vorrq_u8(breaks, vceqq_u8(bytes, vdupq_n_u8(' ')));
       tag_end[k] = vceqq_u8(bytes, vdupq_n_u8('>'));
-      vst1q_u8(spaced + 16 * k, vbslq_u8(breaks, vdupq_n_u8(' '), bytes));
+      spaced[k] = vbslq_u8(breaks, vdupq_n_u8(' '), bytes);
     }
     return {gather_bits(special[0], special[1], special[2], special[3]),
             gather_bits(white[0], white[1], white[2], white[3]),
@@ -403,68 +551,55 @@ struct NeonMasks {
 };
 #endif
 
-// One classified block of the input buffer.
-struct Block {
-  const unsigned char* at;
-  std::size_t valid;    // bytes of the block before the end of the buffer: 64, or fewer at the end
-  BlockMasks masks;     // bytes past the end of the buffer have no bits
-  std::uint64_t stops;  // the bytes not to copy as they stand, and the end of the buffer
+// Writes n bytes to the stream as they stand.
+[[gnu::noinline]] void put_kept(OutStream& out, const unsigned char* from, std::size_t n) {
+  while (n > 0) {
+    if (out.len == out.capacity) flush(out);
+    const std::size_t part = std::min(n, out.capacity - out.len);
+    std::memcpy(out.buffer.get() + out.len, from, part);
+    out.len += part;
+    from += part;
+    n -= part;
+  }
+}
+
+// What a pass knows of one block of the input buffer, classified once when the buffer is filled.
+struct alignas(kBlock) BlockRow {
+  // Bytes past the end of the buffer have no bits, but for the end itself, which is special.
+  BlockMasks masks;
+  std::uint64_t stops;  // '<', '&' and the end of the buffer: the bytes a copy stops at
   std::uint64_t keep;   // the bytes a copy keeps: all but the second and later of a whitespace run
+  std::size_t packed;   // where the block's kept bytes begin in the packed buffer
 };
 
+// Classifies the size bytes at `at` into rows, one for each block and one more, the last one
+// partly or wholly past the end, which holds the stop at the end of the buffer; and packs the
+// bytes each block keeps, whitespace as spaces, one block after another, into packed.
 template <typename Masks>
-inline Block classify_block(Masks& masks, const unsigned char* at, const unsigned char* end) {
-  Block b{at, kBlock, masks.classify(at), 0, 0};
-  if (std::size_t(end - at) < kBlock) {
-    b.valid = std::size_t(end - at);
-    const std::uint64_t live = (std::uint64_t{1} << b.valid) - 1;
-    b.masks.special &= live;
-    b.masks.white &= live;
-    b.masks.tag_end &= live;
-    b.stops = std::uint64_t{1} << b.valid;
-  }
-  // A copy keeps the first byte of each whitespace run, as a space, and drops the rest. Only
-  // whitespace that begins a block stops there, since the byte before it is not looked at: a
-  // space copied at the end of one block leaves space_run 1, so that the rest of its run, in
-  // the next block, writes nothing.
-  b.keep = ~b.masks.white | (b.masks.white & ~(b.masks.white << 1));
-  b.stops |= (b.masks.special & ~b.masks.white) | (b.masks.white & 1);
-  return b;
-}
-
-// Where the run of whitespace at j ends: at the next byte that is not whitespace, or at the end
-// of the block (64), the next block then starting with a stop.
-inline std::size_t run_end(const Block& b, std::size_t j) {
-  return std::size_t(std::countr_zero(~b.masks.white & (~std::uint64_t{1} << j)));
-}
-
-// space_run after bytes copied up to j: 1 if the last was whitespace, 0 after any other.
-inline int space_run_after_copy(const Block& b, std::size_t j) {
-  return int(b.masks.white >> (j - 1) & 1);
-}
-
-// The bits of a block's bytes from i up to j, j at most 64.
-inline std::uint64_t bytes_between(std::size_t i, std::size_t j) {
-  return (j < kBlock ? (std::uint64_t{1} << j) - 1 : ~std::uint64_t{0}) & (~std::uint64_t{0} << i);
-}
-
-// Copies the bytes of the block last classified whose bits are set in keep, whitespace as
-// spaces, and returns the end of the copy: by the masks' own compress if they have one, or one
-// copy for each run of bytes kept.
-template <typename Masks>
-inline unsigned char* copy_kept(const Masks& masks, unsigned char* out, std::uint64_t keep) {
-  if constexpr (requires { masks.compress(out, keep); }) {
-    return masks.compress(out, keep);
-  } else {
-    while (keep != 0) {
-      // Adding the run's lowest bit clears the run and sets the bit after it, if there is one.
-      const std::uint64_t next = keep + (keep & -keep);
-      const auto start = std::size_t(std::countr_zero(keep));
-      Masks::copy(out, masks.spaced + start);
-      out += std::size_t(std::countr_zero(next)) - start;
-      keep &= next;
+inline void classify_buffer(Masks& masks, BlockRow* rows, unsigned char* packed,
+                            const unsigned char* at, std::size_t size) {
+  unsigned char* out = packed;
+  std::uint64_t white_before = 0;  // the block before's whitespace
+  for (BlockRow* row = rows;; ++row, at += kBlock, size -= kBlock) {
+    BlockMasks m = masks.classify(at);
+    // A copy keeps the first byte of each whitespace run, as a space, and drops the rest, in
+    // this block or the next. A run that follows markup, or begins the buffer, is dealt with
+    // on its own.
+    std::uint64_t keep = ~m.white | (m.white & ~(m.white << 1 | white_before >> (kBlock - 1)));
+    if (size < kBlock) {
+      const std::uint64_t end = std::uint64_t{1} << size;
+      m.special = (m.special & (end - 1)) | end;
+      m.white &= end - 1;
+      m.tag_end &= end - 1;
+      keep &= end - 1;
     }
-    return out;
+    row->masks = m;
+    row->stops = m.special & ~m.white;
+    row->keep = keep;
+    row->packed = std::size_t(out - packed);
+    out = masks.pack(out, keep);
+    if (size < kBlock) return;
+    white_before = m.white;
   }
 }
 
@@ -497,7 +632,8 @@ constexpr auto kEndsName = [] {
   return ends;
 }();
 
-// What one pass over the input holds between blocks.
+// What one pass over the input holds: its streams, what the slow paths read into, the memos,
+// and the rows and packed bytes of the buffer being converted.
 struct Pass {
   InStream& in;
   OutStream& text;
@@ -507,6 +643,12 @@ struct Pass {
   EntityBuffer entity;  // an entity name read by read_entity
   RenderMemo memo;
   EntityMemo entities;
+  // The input buffer's blocks from `from` on, classified when refill had filled it `fills`
+  // times: a slow path that refills it leaves its rows out of date.
+  std::unique_ptr<BlockRow[]> rows;
+  std::unique_ptr<unsigned char[]> packed;
+  std::size_t from = 0;
+  std::size_t fills = 0;
 };
 
 // The tag after the '<' just read, as the byte loop converts it; returns the new space_run.
@@ -572,25 +714,37 @@ struct Pass {
   decode_entity(pass.entity, pass.text, pass.console);
 }
 
+// The conversion by blocks, with its memos and rows in the frame of the scan's own function.
 template <typename Masks>
-inline void convert_by_blocks(Pass& pass, Masks& masks) {
+inline void convert_by_blocks(const Streams& streams, Masks masks) {
+  Pass pass{streams.in, streams.text, streams.tags, streams.console, {}, {}, {}, {}, {}, {}};
+  open_render_memo(pass.memo, streams.text.crlf);
   InStream& in = pass.in;
   OutStream& text = pass.text;
   OutStream& tags = pass.tags;
+  // A row for each block a refill can fill, and one more; and room for their bytes, and for
+  // what pack writes past them.
+  const std::size_t blocks = (1 + in.refill_size) / kBlock + 1;
+  pass.rows.reset(new BlockRow[blocks]);
+  pass.packed.reset(new unsigned char[(blocks + 2) * kBlock]);
+  pass.fills = in.fills - 1;
+  BlockRow* const rows = pass.rows.get();
+  const unsigned char* const packed = pass.packed.get();
   // Kept here, not in memory that a byte written through out might be.
   int space_run = 0;
   // The text file's buffer is written through out, and the tag file's through tag_out; the
-  // streams' lengths catch up (sync) before any call that writes to them itself. The bytes of
-  // one block, with a short rendering for each of them, are written past out before it is
-  // checked again.
-  constexpr std::size_t kBlockRoom = kBlock + kBlock * kShortRendering + kBlock;
-  static_assert(kLeastOutputBuffer > 2 * kBlockRoom);
+  // streams' lengths catch up (sync) before any call that writes to them itself. A copy of up
+  // to kShortCopy bytes, whole blocks, a short rendering and a space are written past out
+  // before it is checked again.
+  constexpr std::size_t kRoom = kShortCopy + kBlock + kShortRendering + 1;
+  static_assert(kLeastOutputBuffer > 2 * kRoom);
   unsigned char* out = text.buffer.get() + text.len;
-  unsigned char* const out_limit = text.buffer.get() + text.capacity - kBlockRoom;
+  unsigned char* const out_limit = text.buffer.get() + text.capacity - kRoom;
+  // A tag up to kShortTag long goes to the tag file as a whole 32 bytes, its line end after
+  // it, while tag_out is below tag_room; never where the tag file's line ends are LF alone.
   unsigned char* tag_out = tags.buffer.get() + tags.len;
-  unsigned char* const tag_out_limit = tags.buffer.get() + tags.capacity - kShortTag - 2;
-  // A tag this short goes to the tag file as a whole 32 bytes, its line end after it.
-  const std::size_t short_tag = tags.crlf ? kShortTag : 0;
+  unsigned char* const tag_room =
+      tags.buffer.get() + (tags.crlf ? tags.capacity - kShortTag - 1 : 0);
   const auto sync = [&] {
     text.len = std::size_t(out - text.buffer.get());
     tags.len = std::size_t(tag_out - tags.buffer.get());
@@ -599,96 +753,149 @@ inline void convert_by_blocks(Pass& pass, Masks& masks) {
     out = text.buffer.get() + text.len;
     tag_out = tags.buffer.get() + tags.len;
   };
-  const auto classify = [&](const unsigned char* at, const unsigned char* end) {
-    if (out > out_limit) {
-      sync();
-      flush(text);
-      reload();
-    }
-    return classify_block(masks, at, end);
+
+  // A tag that ends in the buffer, with no special byte before its '>', goes to the tag file
+  // as a whole 32 bytes, if it is no longer, its line end after it.
+  const auto log_short_tag = [&](const unsigned char* at, std::size_t length) {
+    Masks::copy_tag(tag_out, at);
+    tag_out[length] = kCR;
+    tag_out[length + 1] = kLF;
+    tag_out += length + 2;
   };
 
   // Each turn of this loop starts at in.pos; a slow path leaves the inner loop to start afresh.
   while (in.pos < in.len || refill(in)) {
-    const unsigned char* const start = in.buffer.get();
-    const unsigned char* const end = start + in.len;
-    Block b = classify(start + in.pos, end);
-    std::size_t i = 0;  // b is converted up to here
+    if (pass.fills != in.fills) {
+      pass.fills = in.fills;
+      pass.from = in.pos;
+      classify_buffer(masks, rows, pass.packed.get(), in.buffer.get() + in.pos, in.len - in.pos);
+    }
+    // Offsets from the first row's first byte: p is where the conversion has come to. The
+    // byte at the end of the buffer is 0, and no whitespace.
+    const unsigned char* const base = in.buffer.get() + pass.from;
+    std::size_t p = in.pos - pass.from;
+    const auto white_at = [&](std::size_t q) {
+      return (rows[q / kBlock].masks.white >> (q % kBlock) & 1) != 0;
+    };
 
-    // Whitespace at i, where markup left off or a block begins: space_run tells what it gives.
+    // Whitespace at p, where markup left off or the buffer begins: space_run tells what it gives.
     const auto white_after_markup = [&] {
       if (space_run < 0) {
-        // Only the first whitespace byte vanishes: read it as the byte loop would, CR LF as one.
-        in.pos = std::size_t(b.at + i - start);
-        (void)get_byte(in);
+        // Only the first whitespace byte vanishes, a CR LF as one, as get_byte reads it.
+        p += base[p] == kCR && base[p + 1] == kLF ? 2 : 1;
         ++space_run;
-        i = std::size_t(start + in.pos - b.at);
-        if (i >= b.valid || (b.masks.white >> i & 1) == 0) return;
+        if (!white_at(p)) return;
       }
       *out = ' ';
       out += space_run == 0;
       space_run = 1;
-      i = run_end(b, i);
+      // The run's end, or the end of its block: the rest of it is not kept.
+      const std::size_t k = p / kBlock;
+      p = k * kBlock +
+          std::size_t(std::countr_zero(~rows[k].masks.white & (~std::uint64_t{0} << p % kBlock)));
     };
 
-    if (b.masks.white & 1) white_after_markup();
+    if (white_at(p)) white_after_markup();
+    // The row of byte q, and the offset of a row's first byte.
+    const auto row_of = [&](std::size_t q) { return rows + q / kBlock; };
+    const auto offset_of = [&](const BlockRow* row) { return std::size_t(row - rows) * kBlock; };
+    // Where the bytes kept before byte q begin in packed.
+    const auto packed_at = [&](std::size_t q) {
+      const BlockRow* const row = row_of(q);
+      return row->packed + Masks::count(row->keep & ((std::uint64_t{1} << q % kBlock) - 1));
+    };
+
     for (;;) {
-      if (i >= b.valid) {
-        if (b.at + i >= end) {
-          in.pos = in.len;
+      // The fast path, which makes no call, so that what it works with stays in registers: it
+      // copies up to each stop and converts the tags it can. It leaves where out needs room,
+      // before a copy too long for it, or at a stop it cannot convert, with p at the stop and
+      // space_run as the copy left it.
+      enum { kRoomLeft, kLongCopy, kStop } left;
+      std::size_t q = p;       // the next stop
+      std::size_t length = 0;  // of the tag at p, if it ends in the buffer with no special byte
+      for (;;) {
+        if (out > out_limit) {
+          left = kRoomLeft;
           break;
         }
-        b = classify(b.at + i, end);
-        i = 0;
-      }
-      // Copy up to the next stop.
-      const std::size_t from = i;
-      const std::size_t j = std::size_t(std::countr_zero(b.stops & (~std::uint64_t{0} << i)));
-      out = copy_kept(masks, out, b.keep & bytes_between(i, j));
-      i = j;
-      if (j == b.valid) {  // the end of the block or of the buffer
-        if (j > from) space_run = space_run_after_copy(b, j);
-        continue;
-      }
-      if (b.masks.white >> j & 1) {  // whitespace that begins the block
-        white_after_markup();
-        continue;
+        const BlockRow* row = row_of(p);
+        const std::uint64_t from_p = ~std::uint64_t{0} << p % kBlock;
+        const std::size_t from = row->packed + Masks::count(row->keep & ~from_p);
+        std::uint64_t stops = row->stops & from_p;
+        while (stops == 0)
+          stops = (++row)->stops;
+        const std::uint64_t stop = stops & -stops;
+        q = offset_of(row) + std::size_t(std::countr_zero(stop));
+        const std::size_t kept = row->packed + Masks::count(row->keep & (stop - 1)) - from;
+        if (kept > kShortCopy) {
+          left = kLongCopy;
+          break;
+        }
+        std::size_t i = 0;
+        do {
+          Masks::copy(out + i, packed + from + i);
+          i += kBlock;
+        } while (i < kept);
+        out += kept;
+        const unsigned char* const at = base + q;
+        left = kStop;
+        if (*at != '<') {
+          if (q > p) space_run = white_at(q - 1);
+          p = q;
+          break;
+        }
+        p = q;
+        // The tag's '>', in this block or a later one, with no special byte before it: the
+        // end of the buffer is special.
+        const std::uint64_t after = ~((stop << 1) - 1);
+        std::uint64_t inner = row->masks.special & after;
+        std::uint64_t ends = row->masks.tag_end & after;
+        while ((inner | ends) == 0) {
+          ++row;
+          inner = row->masks.special;
+          ends = row->masks.tag_end;
+        }
+        if (ends == 0 || (inner & (ends ^ (ends - 1))) != 0) break;
+        length = offset_of(row) + std::size_t(std::countr_zero(ends)) + 1 - q;
+        if (length > kShortTag || tag_out >= tag_room) break;
+        const TagKey key = tag_key(at, length);
+        const TagRendering& rendering = slot_for(pass.memo, key);
+        if (!holds(rendering, key) || rendering.size > kShortRendering) break;
+        log_short_tag(at, length);
+        std::memcpy(out, rendering.bytes, kShortRendering);
+        out += rendering.size;
+        space_run = rendering.change;
+        p = q + length;
+        length = 0;
+        if (white_at(p)) white_after_markup();
       }
 
-      const unsigned char* const at = b.at + j;
+      // What the fast path left.
+      if (left == kRoomLeft) {
+        sync();
+        flush(text);
+        reload();
+        continue;
+      }
+      if (left == kLongCopy) {
+        sync();
+        put_kept(text, packed + packed_at(p), packed_at(q) - packed_at(p));
+        reload();
+        space_run = white_at(q - 1);
+        p = q;
+        continue;
+      }
+      const unsigned char* const at = base + p;
       if (*at == '<') {
-        // The tag's '>', in this block or a later one, with no special byte before it.
-        const std::uint64_t after = ~std::uint64_t{1} << j;
-        std::uint64_t inner = b.masks.special & after;
-        std::uint64_t ends = b.masks.tag_end & after;
-        Block e = b;
-        if (ends == 0) {
-          while (inner == 0 && e.valid == kBlock && e.at + kBlock < end) {
-            e = classify(e.at + kBlock, end);
-            inner = e.masks.special;
-            ends = e.masks.tag_end;
-            if (ends != 0) break;
-          }
-        }
-        if (ends == 0 || (inner & (ends ^ (ends - 1))) != 0) {
-          in.pos = std::size_t(at + 1 - start);
+        if (length == 0) {  // a tag to read with read_tag
+          in.pos = pass.from + p + 1;
           sync();
           space_run = convert_tag_slowly(pass);
           reload();
           break;
         }
-        const std::size_t k = std::size_t(std::countr_zero(ends));
-        const std::size_t length = std::size_t(e.at + k + 1 - at);
-        if (length <= short_tag) {
-          if (tag_out > tag_out_limit) {
-            sync();
-            flush(tags);
-            reload();
-          }
-          Masks::copy_tag(tag_out, at);
-          tag_out[length] = kCR;
-          tag_out[length + 1] = kLF;
-          tag_out += length + 2;
+        if (length <= kShortTag && tag_out < tag_room) {
+          log_short_tag(at, length);
         } else {
           sync();
           log_tag({reinterpret_cast<const char*>(at), length}, tags);
@@ -701,62 +908,59 @@ inline void convert_by_blocks(Pass& pass, Masks& masks) {
           std::memcpy(out, rendering.bytes, kShortRendering);
         } else {  // a rule of underscores, say: make room for it
           sync();
-          if (text.capacity - text.len < size + kBlockRoom) flush(text);
+          if (text.capacity - text.len < size + kRoom) flush(text);
           reload();
           std::memcpy(out, rendering.bytes, size);
         }
         out += size;
-        b = e;
-        i = k + 1;
-      } else {  // '&'
-        if (j > from) space_run = space_run_after_copy(b, j);
+        p += length;
+      } else if (*at == '&') {
         sync();
-        const unsigned char* const after = convert_entity(pass, at, end);
+        const unsigned char* const after = convert_entity(pass, at, in.buffer.get() + in.len);
         if (after == nullptr) {
-          in.pos = std::size_t(at + 1 - start);
+          in.pos = pass.from + p + 1;
           convert_entity_slowly(pass);
           reload();
           break;
         }
         reload();
-        i = std::size_t(after - b.at);
+        p = std::size_t(after - base);
+      } else {  // the end of the buffer
+        in.pos = in.len;
+        break;
       }
-      if (i < b.valid && (b.masks.white >> i & 1)) white_after_markup();
+      if (white_at(p)) white_after_markup();
     }
   }
   sync();
 }
 
 // Each scan has the whole conversion inlined into one function, built for its processor.
-[[gnu::flatten]] void PortableMasks::convert(Pass& pass) {
-  PortableMasks masks;
-  convert_by_blocks(pass, masks);
+[[gnu::flatten]] void PortableMasks::convert(const Streams& streams) {
+  convert_by_blocks(streams, PortableMasks{});
 }
 
 #if SKRIVEL_NEON
-[[gnu::flatten]] void NeonMasks::convert(Pass& pass) {
-  NeonMasks masks;
-  convert_by_blocks(pass, masks);
+[[gnu::flatten]] void NeonMasks::convert(const Streams& streams) {
+  convert_by_blocks(streams, NeonMasks{});
 }
 #endif
 
 #if SKRIVEL_X86
-[[gnu::flatten, gnu::target("sse2")]] void Sse2Masks::convert(Pass& pass) {
-  Sse2Masks masks;
-  convert_by_blocks(pass, masks);
+[[gnu::flatten, gnu::target("sse2")]] void Sse2Masks::convert(const Streams& streams) {
+  convert_by_blocks(streams, Sse2Masks{});
 }
 
-[[gnu::flatten, gnu::target("avx2,bmi,bmi2")]] void Avx2Masks::convert(Pass& pass) {
-  Avx2Masks masks;
-  convert_by_blocks(pass, masks);
+[[gnu::flatten, gnu::target("avx2,bmi,bmi2,popcnt")]] void Avx2Masks::convert(
+    const Streams& streams) {
+  convert_by_blocks(streams, Avx2Masks{});
 }
 #endif
 
 #if SKRIVEL_AVX512
 [[gnu::flatten, gnu::target("avx512bw,avx512vbmi2,avx2,bmi,bmi2,popcnt")]] void
-Avx512Masks::convert(Pass& pass) {
-  Avx512Masks masks;
-  convert_by_blocks(pass, masks);
+Avx512Masks::convert(const Streams& streams) {
+  convert_by_blocks(streams, Avx512Masks{});
 }
 #endif
 
@@ -766,9 +970,9 @@ struct ScanTable {
   static inline const Scan rows[] = {{"byte_loop", true}, {Masks::kName, Masks::supported()}...};
 
   // Converts with the masks of rows[index], index 1 or more.
-  static void convert(std::size_t index, Pass& pass) {
+  static void convert(std::size_t index, const Streams& streams) {
     std::size_t row = 0;
-    (void)((++row == index && (Masks::convert(pass), true)) || ...);
+    (void)((++row == index && (Masks::convert(streams), true)) || ...);
   }
 };
 
@@ -807,7 +1011,5 @@ void convert_with(const Scan& scan, InStream& in, OutStream& text, OutStream& ta
     convert_byte_by_byte(in, text, tags, console);
     return;
   }
-  Pass pass{in, text, tags, console, {}, {}, RenderMemo{}, EntityMemo{}};
-  open_render_memo(pass.memo, text.crlf);
-  Scans::convert(index, pass);
+  Scans::convert(index, {in, text, tags, console});
 }

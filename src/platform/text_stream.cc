@@ -83,6 +83,7 @@ bool refill(InStream& in) {
       in.len = in.pos + count;
       // What a reader may load past the end is never left uninitialised.
       std::memset(in.buffer.get() + in.len, 0, kReadSlack);
+      ++in.fills;
       return true;
     }
   }

@@ -35,11 +35,12 @@ struct InStream {
   // The bytes as they lie in the file, up to any 0x1A. A CR LF is joined by get_byte as it is
   // read; refill never ends the buffer between the two.
   std::unique_ptr<unsigned char[]> buffer;
-  std::size_t pos = 0;   // next byte of buffer to deliver
-  std::size_t len = 0;   // bytes in buffer
-  bool cr_held = false;  // the last refill ended in CR: the next one tells if LF follows
-  bool ended = false;    // nothing more will be delivered: end of file, 0x1A or error
-  bool failed = false;   // a read error ended the input
+  std::size_t pos = 0;    // next byte of buffer to deliver
+  std::size_t len = 0;    // bytes in buffer
+  std::size_t fills = 0;  // buffers refill has filled: a reader can tell a new one by it
+  bool cr_held = false;   // the last refill ended in CR: the next one tells if LF follows
+  bool ended = false;     // nothing more will be delivered: end of file, 0x1A or error
+  bool failed = false;    // a read error ended the input
 };
 
 struct OutStream {
