@@ -414,9 +414,9 @@ struct Avx2Masks {
     _mm_storeh_pi(reinterpret_cast<__m64*>(out), _mm_castsi128_ps(packed));  // any alignment
     return out + kPackCounts[keep[1]];
   }
-  [[gnu::target("avx2")]] unsigned char* pack(unsigned char* out, std::uint64_t keep) const {
-    unsigned char bytes[8];  // byte i of the mask for bytes 8i to 8i + 7
-    std::memcpy(bytes, &keep, sizeof bytes);
+  [[gnu::target("avx2")]] unsigned char* pack(unsigned char* out, const std::uint64_t& keep) const {
+    // Byte i of the mask, for bytes 8i to 8i + 7.
+    const auto* const bytes = reinterpret_cast<const unsigned char*>(&keep);
     out = pack_lane(out, _mm256_castsi256_si128(spaced[0]), bytes);
     out = pack_lane(out, _mm256_extracti128_si256(spaced[0], 1), bytes + 2);
     out = pack_lane(out, _mm256_castsi256_si128(spaced[1]), bytes + 4);
@@ -597,7 +597,7 @@ inline void classify_buffer(Masks& masks, BlockRow* rows, unsigned char* packed,
     row->stops = m.special & ~m.white;
     row->keep = keep;
     row->packed = std::size_t(out - packed);
-    out = masks.pack(out, keep);
+    out = masks.pack(out, row->keep);
     if (size < kBlock) return;
     white_before = m.white;
   }
@@ -819,32 +819,36 @@ inline void convert_by_blocks(const Streams& streams, Masks masks) {
           break;
         }
         const BlockRow* row = row_of(p);
-        const std::uint64_t from_p = ~std::uint64_t{0} << p % kBlock;
-        const std::size_t from = row->packed + Masks::count(row->keep & ~from_p);
-        std::uint64_t stops = row->stops & from_p;
-        while (stops == 0)
-          stops = (++row)->stops;
-        const std::uint64_t stop = stops & -stops;
-        q = offset_of(row) + std::size_t(std::countr_zero(stop));
-        const std::size_t kept = row->packed + Masks::count(row->keep & (stop - 1)) - from;
-        if (kept > kShortCopy) {
-          left = kLongCopy;
-          break;
-        }
-        std::size_t i = 0;
-        do {
-          Masks::copy(out + i, packed + from + i);
-          i += kBlock;
-        } while (i < kept);
-        out += kept;
-        const unsigned char* const at = base + q;
+        std::uint64_t stop = std::uint64_t{1} << p % kBlock;
         left = kStop;
-        if (*at != '<') {
-          if (q > p) space_run = white_at(q - 1);
+        if (base[p] == '<') {  // a tag where markup or whitespace left off: nothing to copy
+          q = p;
+        } else {
+          const std::size_t from = row->packed + Masks::count(row->keep & (stop - 1));
+          std::uint64_t stops = row->stops & -stop;
+          while (stops == 0)
+            stops = (++row)->stops;
+          stop = stops & -stops;
+          q = offset_of(row) + std::size_t(std::countr_zero(stop));
+          const std::size_t kept = row->packed + Masks::count(row->keep & (stop - 1)) - from;
+          if (kept > kShortCopy) {
+            left = kLongCopy;
+            break;
+          }
+          std::size_t i = 0;
+          do {
+            Masks::copy(out + i, packed + from + i);
+            i += kBlock;
+          } while (i < kept);
+          out += kept;
+          if (base[q] != '<') {
+            if (q > p) space_run = white_at(q - 1);
+            p = q;
+            break;
+          }
           p = q;
-          break;
         }
-        p = q;
+        const unsigned char* const at = base + q;
         // The tag's '>', in this block or a later one, with no special byte before it: the
         // end of the buffer is special.
         const std::uint64_t after = ~((stop << 1) - 1);
