@@ -622,6 +622,22 @@ struct EntityMemo {
   }
   Slot slots[1 << kSlotBits];
 };
+
+// Where the memo keeps what it knows of the name of this size, up to kEntityHead, at name, and
+// the name's key; the slot holds the name if its key is the slot's.
+struct EntityKey {
+  std::uint64_t head;
+  std::uint32_t length;  // the name's length + 1
+};
+inline EntityKey entity_key(const unsigned char* name, std::size_t size) {
+  return {first_bytes(name, size), static_cast<std::uint32_t>(size + 1)};
+}
+inline EntityMemo::Slot& slot_for(EntityMemo& memo, EntityKey key) {
+  return memo.slots[memo_slot(key.head, key.length, EntityMemo::kSlotBits)];
+}
+inline bool holds(const EntityMemo::Slot& slot, EntityKey key) {
+  return slot.length == key.length && slot.head == key.head;
+}
 constexpr std::uint32_t kNotInTable = ~std::uint32_t{0};
 constexpr std::uint32_t kNotCopied = kNotInTable - 1;
 
@@ -680,13 +696,12 @@ struct Pass {
     decode_entity(name, pass.text, pass.console);
     return q + 1;
   }
-  const std::uint64_t head = first_bytes(at + 1, name.size());
-  const auto length = static_cast<std::uint32_t>(name.size() + 1);
-  EntityMemo::Slot& slot = pass.entities.slots[memo_slot(head, length, EntityMemo::kSlotBits)];
-  if (slot.length != length || slot.head != head) {
+  const EntityKey key = entity_key(at + 1, name.size());
+  EntityMemo::Slot& slot = slot_for(pass.entities, key);
+  if (!holds(slot, key)) {
     const std::string_view* replacement = find_entity(name);
-    slot.head = head;
-    slot.length = length;
+    slot.head = key.head;
+    slot.length = key.length;
     slot.size = replacement == nullptr ? kNotInTable : kNotCopied;
     // Stored as it stands, so a line break in it would need the stream's translation.
     if (replacement != nullptr && replacement->size() <= sizeof slot.bytes &&
@@ -844,6 +859,22 @@ inline void convert_by_blocks(const Streams& streams, Masks masks) {
           if (base[q] != '<') {
             if (q > p) space_run = white_at(q - 1);
             p = q;
+            if (base[q] == '&') {
+              // A short name ended by ';' whose replacement the memo holds, with no line break.
+              const unsigned char* const name = base + q + 1;
+              std::size_t size = 0;
+              while (size < kEntityHead && !kEndsName[name[size]])
+                ++size;
+              if (name[size] != ';') break;
+              const EntityKey key = entity_key(name, size);
+              const EntityMemo::Slot& slot = slot_for(pass.entities, key);
+              if (!holds(slot, key) || slot.size >= kNotCopied) break;
+              std::memcpy(out, slot.bytes, sizeof slot.bytes);
+              out += slot.size;
+              p = q + size + 2;
+              if (white_at(p)) white_after_markup();
+              continue;
+            }
             break;
           }
           p = q;
