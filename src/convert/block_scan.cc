@@ -822,9 +822,9 @@ inline void convert_by_blocks(const Streams& streams, Masks masks) {
 
     for (;;) {
       // The fast path, which makes no call, so that what it works with stays in registers: it
-      // copies up to each stop and converts the tags it can. It leaves where out needs room,
-      // before a copy too long for it, or at a stop it cannot convert, with p at the stop and
-      // space_run as the copy left it.
+      // copies up to each stop and converts the tags and entities that a memo knows. It leaves
+      // where out needs room, before a copy too long for it, or at a stop it cannot convert,
+      // with p at the stop and space_run as the copy left it.
       enum { kRoomLeft, kLongCopy, kStop } left;
       std::size_t q = p;       // the next stop
       std::size_t length = 0;  // of the tag at p, if it ends in the buffer with no special byte
