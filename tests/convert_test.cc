@@ -155,6 +155,10 @@ TEST(ConvertFile, BlockScansMatchTheByteLoop) {
     pages += seed_page.substr(0, seed_page.find('\x1a'));  // the long page must not end early
   }
   expect_scans_agree(repeated(pages, 300000));
+  // Text between tags about as long as the fast path copies, and longer, filling the text
+  // buffer often.
+  expect_scans_agree(
+      repeated("<B>" + std::string(250, 'y') + "&amp;\t " + std::string(600, 'z'), 100000));
   std::uint64_t state = 88172645463325252ULL;
   const std::string alphabet = "<<>>&&; ;\t\r\n\r\n\x1a"s + '\0' + "aB/HPRT#\xff";
   for (int i = 0; i < 300; ++i) {
