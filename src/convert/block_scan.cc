@@ -385,11 +385,11 @@ struct Avx2Masks {
   Avx2Comparands c;
 
   static constexpr std::string_view kName = "avx2";
-  // The AVX2 code is built for BMI and BMI2 as well, which a virtual machine may hide even
-  // where it shows AVX2.
+  // The AVX2 code is built for BMI, BMI2 and POPCNT as well, which a virtual machine may hide
+  // even where it shows AVX2.
   static bool supported() {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-           __builtin_cpu_supports("bmi2");
+           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
   }
   [[gnu::flatten, gnu::target("avx2,bmi,bmi2,popcnt")]] static void convert(const Streams& streams);
   [[gnu::target("avx2")]] Avx2Masks() : spaced{} { fill(c); }
