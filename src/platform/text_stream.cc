@@ -213,6 +213,17 @@ void flush(OutStream& out) {
   }
 }
 
+void put_raw(OutStream& out, const unsigned char* bytes, std::size_t n) {
+  while (n > 0) {
+    if (out.len == out.capacity) flush(out);
+    const std::size_t part = std::min(n, out.capacity - out.len);
+    std::memcpy(out.buffer.get() + out.len, bytes, part);
+    out.len += part;
+    bytes += part;
+    n -= part;
+  }
+}
+
 bool close_output(OutStream& out) {
   flush(out);
   if (out.fd >= 0 && ::close(out.fd) != 0) out.failed = true;

@@ -109,6 +109,8 @@ inline void put_raw(OutStream& out, unsigned char c) {
   if (out.len == out.capacity) flush(out);
   out.buffer[out.len++] = c;
 }
+// Stores n bytes without translation.
+void put_raw(OutStream& out, const unsigned char* bytes, std::size_t n);
 
 // Writes one byte; a line break goes out as CR LF.
 inline void put_byte(OutStream& out, int c) {
