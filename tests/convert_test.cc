@@ -188,6 +188,10 @@ TEST(ConvertFile, BlockScansAtBlockEdges) {
       "a" + std::string(70, '\t') + " \r\nb",
       // Text longer than one copy takes, ending in whitespace that an entity follows.
       std::string(300, 'y') + " \t&lt; z",
+      // Entities one after another, after a tag, and seen again; names of 8 and 9 bytes.
+      "<B>&amp;&amp;&lt;x&amp;\t<B>\n<I>\t&lt;", "&abcdefgh;&abcdefghi;&abcdefgh;&amp ;",
+      // Tags as long as one copy to the tag file, and a byte longer, each met again.
+      repeated("<" + std::string(30, 'A') + "><" + std::string(31, 'B') + ">", 140),
   };
   // clang-format on
   for (const std::string& snippet : snippets) {

@@ -58,7 +58,9 @@ TEST(InStream, EndStaysTheEnd) {
   InStream in;
   open_memory_input(in, "x\x1ay", 1);
   EXPECT_EQ('x', get_byte(in));
+  EXPECT_EQ(1u, in.fills);
   EXPECT_EQ(kEnd, get_byte(in));
+  EXPECT_EQ(1u, in.fills);  // a refill that finds nothing fills nothing
   EXPECT_EQ(kEnd, get_byte(in));
   EXPECT_TRUE(close_input(in));
 }
@@ -95,8 +97,10 @@ TEST(OutStream, StoresLineBreaksAsCrLf) {
   put_byte(out, 0x1A);
   put_byte(out, 0xFF);
   put_string(out, "\0b\n"s);
+  const unsigned char raw[] = {'\n', 'c'};
+  put_raw(out, raw, sizeof raw);
   EXPECT_TRUE(close_output(out));
-  EXPECT_EQ("a\r\n\r\x1a\xff\0b\r\n"s, sink);
+  EXPECT_EQ("a\r\n\r\x1a\xff\0b\r\n\nc"s, sink);
 }
 
 TEST(OutStream, FlushesWhenTheBufferFills) {
@@ -109,6 +113,9 @@ TEST(OutStream, FlushesWhenTheBufferFills) {
     put_string(out, line + "\n");
     expected += line + "\r\n";
   }
+  const std::string more(2 * kStreamBufferSize + 1, 'y');  // stored as it stands, in pieces
+  put_raw(out, reinterpret_cast<const unsigned char*>(more.data()), more.size());
+  expected += more;
   EXPECT_TRUE(close_output(out));
   EXPECT_EQ(expected, sink);
 }
@@ -178,6 +185,8 @@ TEST(OutStream, FailedWriteIsReportedAtClose) {
   EXPECT_FALSE(created);
   EXPECT_TRUE(empty_output(out));
   put_string(out, "lost\n");
+  const std::string more(2 * kStreamBufferSize, 'x');  // dropped too, and the write ends
+  put_raw(out, reinterpret_cast<const unsigned char*>(more.data()), more.size());
   EXPECT_FALSE(close_output(out));
 }
 
