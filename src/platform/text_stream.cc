@@ -150,7 +150,9 @@ bool open_output(OutStream& out, std::string_view dos_name, bool& created) {
 bool empty_output(OutStream& out) {
   struct stat st {};
   if (::fstat(out.fd, &st) != 0) return false;
-  if (!S_ISREG(st.st_mode)) return true;
+  // An empty file is left alone: truncating it anyway would have some file systems (ext4)
+  // write the whole new file out when it is closed, as they do for a file replaced by truncation.
+  if (!S_ISREG(st.st_mode) || st.st_size == 0) return true;
 #ifdef _WIN32
   return ::_chsize_s(out.fd, 0) == 0;
 #else
