@@ -742,21 +742,28 @@ inline void convert_by_blocks(const Streams& streams, Masks masks) {
   // before it is checked again.
   constexpr std::size_t kRoom = kShortCopy + kBlock + kShortRendering + 1;
   static_assert(kLeastOutputBuffer > 2 * kRoom);
-  unsigned char* out = text.buffer.get() + text.len;
-  unsigned char* const out_limit = text.buffer.get() + text.capacity - kRoom;
   // A tag up to kShortTag long goes to the tag file as a whole 32 bytes, its line end after
   // it, while tag_out is below tag_room; never where the tag file's line ends are LF alone.
-  unsigned char* tag_out = tags.buffer.get() + tags.len;
-  unsigned char* const tag_room =
-      tags.buffer.get() + (tags.crlf ? tags.capacity - kShortTag - 1 : 0);
+  // A flush may give a stream another buffer: the pointers are taken anew after each call.
+  unsigned char* out = nullptr;
+  unsigned char* out_limit = nullptr;
+  unsigned char* tag_out = nullptr;
+  unsigned char* tag_room = nullptr;
   const auto sync = [&] {
     text.len = std::size_t(out - text.buffer.get());
     tags.len = std::size_t(tag_out - tags.buffer.get());
   };
+  const std::size_t out_limit_at = text.capacity - kRoom;
+  const std::size_t tag_room_at = tags.crlf ? tags.capacity - kShortTag - 1 : 0;
   const auto reload = [&] {
-    out = text.buffer.get() + text.len;
-    tag_out = tags.buffer.get() + tags.len;
+    unsigned char* const text_buffer = text.buffer.get();
+    unsigned char* const tag_buffer = tags.buffer.get();
+    out = text_buffer + text.len;
+    out_limit = text_buffer + out_limit_at;
+    tag_out = tag_buffer + tags.len;
+    tag_room = tag_buffer + tag_room_at;
   };
+  reload();
 
   // A tag that ends in the buffer, with no special byte before its '>', goes to the tag file
   // as a whole 32 bytes, if it is no longer, its line end after it.

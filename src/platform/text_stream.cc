@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -33,19 +34,29 @@ void allocate_buffer(InStream& in) {
   in.buffer.reset(new unsigned char[1 + in.refill_size + kReadSlack]);
 }
 
-// Reads up to n raw bytes into dst: the count, 0 at the end, -1 on a read error.
-long read_raw(InStream& in, unsigned char* dst, std::size_t n) {
+// Reads up to n raw bytes into the buffer, one byte in: the count, 0 at the end, -1 on a read
+// error. A read ahead has read them into a buffer of its own already, and the two trade
+// buffers; it then reads the next ones.
+long read_raw(InStream& in, std::size_t n) {
   if (in.fd < 0) {
     const std::size_t count = std::min(n, in.memory.size());
-    if (count > 0) std::memcpy(dst, in.memory.data(), count);
+    if (count > 0) std::memcpy(in.buffer.get() + 1, in.memory.data(), count);
     in.memory.remove_prefix(count);
     return static_cast<long>(count);
   }
-  for (;;) {
-    const auto count = ::read(in.fd, dst, static_cast<unsigned>(n));
-    if (count >= 0) return static_cast<long>(count);
-    if (errno != EINTR) return -1;
+  long count = 0;
+  if (in.reading) {
+    count = wait_for(*in.ahead);
+    trade_buffers(*in.ahead, in.buffer);
+    in.reading = false;
+  } else {
+    count = read_some(in.fd, in.buffer.get() + 1, n);
   }
+  if (count > 0 && in.ahead) {
+    start_read(*in.ahead, 1, n);
+    in.reading = true;
+  }
+  return count;
 }
 
 }  // namespace
@@ -53,8 +64,8 @@ long read_raw(InStream& in, unsigned char* dst, std::size_t n) {
 bool refill(InStream& in) {
   in.pos = in.len = 0;
   while (!in.ended) {
+    const long n = read_raw(in, in.refill_size);
     unsigned char* start = in.buffer.get() + 1;
-    const long n = read_raw(in, start, in.refill_size);
     std::size_t count = 0;
     if (n <= 0) {
       in.failed = n < 0;
@@ -103,6 +114,9 @@ bool open_input(InStream& in, std::string_view dos_name) {
   in.fd = fd;
   in.ended = false;
   allocate_buffer(in);
+  if (S_ISREG(st.st_mode) && std::uint64_t(st.st_size) > in.refill_size) {
+    in.ahead = start_io_thread(fd, 1 + in.refill_size + kReadSlack);
+  }
   return true;
 }
 
@@ -121,6 +135,8 @@ void open_standard_input(InStream& in) {
 }
 
 bool close_input(InStream& in) {
+  in.ahead.reset();  // done with the file
+  in.reading = false;
   if (in.fd > 0) (void)::close(in.fd);  // standard input, 0, stays open
   in.fd = -1;
   return !in.failed;
@@ -144,6 +160,7 @@ bool open_output(OutStream& out, std::string_view dos_name, bool& created) {
 #ifndef _WIN32
   (void)::fcntl(out.fd, F_SETFL, ::fcntl(out.fd, F_GETFL) & ~O_NONBLOCK);
 #endif
+  out.may_write_behind = true;
   return true;
 }
 
@@ -195,24 +212,32 @@ void open_error_console(OutStream& out) {
 }
 
 void flush(OutStream& out) {
-  const unsigned char* p = out.buffer.get();
-  std::size_t n = out.len;
+  const std::size_t n = out.len;
   out.len = 0;
   if (out.failed) return;
   if (out.fd < 0) {
-    if (out.memory != nullptr) out.memory->append(reinterpret_cast<const char*>(p), n);
+    if (out.memory != nullptr)
+      out.memory->append(reinterpret_cast<const char*>(out.buffer.get()), n);
     return;
   }
-  while (n > 0) {
-    const auto written = ::write(out.fd, p, static_cast<unsigned>(n));
-    if (written <= 0) {
-      if (written < 0 && errno == EINTR) continue;
-      out.failed = true;
-      return;
-    }
-    p += written;
-    n -= std::size_t(written);
+  // The first buffer to fill starts the thread, so that a short file is written as it closes.
+  if (out.may_write_behind) {
+    out.may_write_behind = false;
+    out.behind = start_io_thread(out.fd, out.capacity);
   }
+  if (!out.behind) {
+    out.failed = !write_all(out.fd, out.buffer.get(), n);
+    return;
+  }
+  const bool written = !out.writing || wait_for(*out.behind) > 0;
+  out.writing = false;
+  if (!written) {
+    out.failed = true;
+    return;
+  }
+  trade_buffers(*out.behind, out.buffer);
+  start_write(*out.behind, n);
+  out.writing = true;
 }
 
 void put_raw(OutStream& out, const unsigned char* bytes, std::size_t n) {
@@ -227,7 +252,11 @@ void put_raw(OutStream& out, const unsigned char* bytes, std::size_t n) {
 }
 
 bool close_output(OutStream& out) {
+  out.may_write_behind = false;  // the last buffer is written here
   flush(out);
+  if (out.writing && wait_for(*out.behind) < 0) out.failed = true;
+  out.writing = false;
+  out.behind.reset();
   if (out.fd >= 0 && ::close(out.fd) != 0) out.failed = true;
   out.fd = -1;
   return !out.failed;

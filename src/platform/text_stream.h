@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/io_thread.h"
+
 inline constexpr unsigned char kCR = 0x0D;
 inline constexpr unsigned char kLF = 0x0A;
 inline constexpr unsigned char kDosEof = 0x1A;  // ends a DOS text file for good
@@ -41,6 +43,9 @@ struct InStream {
   bool cr_held = false;   // the last refill ended in CR: the next one tells if LF follows
   bool ended = false;     // nothing more will be delivered: end of file, 0x1A or error
   bool failed = false;    // a read error ended the input
+  // A file longer than one buffer is read a buffer ahead, by a thread of its own.
+  IoThreadPtr ahead;
+  bool reading = false;  // ahead is reading the next buffer's bytes
 };
 
 struct OutStream {
@@ -57,6 +62,11 @@ struct OutStream {
   std::unique_ptr<unsigned char[]> buffer;
   std::size_t capacity = kStreamBufferSize;  // bytes the buffer holds
   std::size_t len = 0;                       // bytes waiting in buffer
+  // A file that fills its buffer is written from the one filled before while the next fills,
+  // by a thread of its own.
+  bool may_write_behind = false;
+  IoThreadPtr behind;
+  bool writing = false;  // behind is writing the buffer filled before
 };
 
 // Opens the file with this DOS name for reading; false if it is missing, unreadable or a directory.
@@ -99,7 +109,8 @@ void open_memory_output(OutStream& out, std::string* sink,
 void open_console(OutStream& out);
 // Standard error, for the one message that cannot go to standard output.
 void open_error_console(OutStream& out);
-// Writes out the buffer; sets out.failed if that fails.
+// Writes out the buffer, or has the stream's thread write it; sets out.failed if that fails, by
+// the next flush or close_output.
 void flush(OutStream& out);
 // Flushes and closes; false if any write or the close failed.
 bool close_output(OutStream& out);
