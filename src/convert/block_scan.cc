@@ -640,6 +640,10 @@ constexpr auto kEndsName = [] {
 // What one pass over the input holds: its streams, what the slow paths read into, the memos,
 // and the rows and packed bytes of the buffer being converted.
 struct Pass {
+  // Takes the streams; the rest starts as each member's type has it, with no bytes cleared
+  // that are written before they are read.
+  explicit Pass(const Streams& streams)
+      : in(streams.in), text(streams.text), tags(streams.tags), console(streams.console) {}
   InStream& in;
   OutStream& text;
   OutStream& tags;
@@ -721,7 +725,7 @@ struct Pass {
 // The conversion by blocks, with its memos and rows in the frame of the scan's own function.
 template <typename Masks>
 inline void convert_by_blocks(const Streams& streams, Masks masks) {
-  Pass pass{streams.in, streams.text, streams.tags, streams.console, {}, {}, {}, {}, {}, {}};
+  Pass pass(streams);
   open_render_memo(pass.memo, streams.text.crlf);
   InStream& in = pass.in;
   OutStream& text = pass.text;
