@@ -543,7 +543,7 @@ TEST_F(CliTest, SamplePage) {
          .status = 0,
          .files = {{"page.txt", ::read_file(expected / "sample.txt")},
                    {"page_t.txt", ::read_file(expected / "sample_t.txt")}}});
-  const std::string long_page = repeated(sample, 3 << 20);
+  const std::string long_page = repeated(sample, 9 << 20);
   const Conversion reference = convert(long_page, kStreamBufferSize, scans().front());
   check({.page = long_page,
          .out = converted(reference.console),
@@ -552,7 +552,7 @@ TEST_F(CliTest, SamplePage) {
 }
 
 // Pages nothing like HTML: a huge tag, a huge entity name, a file of NUL bytes. They take no
-// more memory than an ordinary page of a megabyte, which fills every buffer there is, under a
+// more memory than an ordinary page of 9 MiB, which fills every buffer there is, under a
 // small address space limit as well.
 TEST_F(CliTest, HugeAndBinaryPages) {
   constexpr std::size_t kTen = 10 << 20;
@@ -561,7 +561,7 @@ TEST_F(CliTest, HugeAndBinaryPages) {
     std::string html, text, tags, console;
   };
   std::string ordinary, ordinary_text, ordinary_tags;
-  for (int i = 0; i < 1 << 18; ++i) {
+  for (int i = 0; i < 9 << 18; ++i) {
     ordinary += "<P>x";
     ordinary_text += "\r\n\r\nx";
     ordinary_tags += "<P>\r\n";

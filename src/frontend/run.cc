@@ -152,6 +152,11 @@ int run_on(std::span<const std::string_view> arguments, OutStream& console, OutS
   const bool tags_taken = tags_locked && empty_or_give_up(tags, tags_created, tag_name, console);
   print(console, "\nConverting....\n\n");
 
+  // A long page's outputs are long as a rule: written behind while it is read ahead.
+  if (input.ahead) {
+    write_behind(text);
+    write_behind(tags);
+  }
   // Lines about entities wait in the buffer unless someone is watching them appear.
   console.batched = !console.terminal;
   convert_file(input, text, tags, console);

@@ -33,7 +33,9 @@ bool write_all(int fd, const unsigned char* from, std::size_t n) {
 }
 
 // One job at a time: the caller hands it over and waits for it before it hands over the next,
-// so the thread is the only one to touch the file, and the buffer it works in, meanwhile.
+// so the thread is the only one to touch the file, and the buffer it works in, meanwhile. At
+// most one of the two waits at a time, the caller while a job is being done and the thread
+// while none is, so one wake-up is enough for each change.
 struct IoThread {
   int fd = -1;
   std::unique_ptr<unsigned char[]> buffer;
@@ -71,7 +73,7 @@ void wait_change(IoThread& io) {
   SleepConditionVariableSRW(&io.changed, &io.lock, INFINITE, 0);
 }
 void tell_change(IoThread& io) {
-  WakeAllConditionVariable(&io.changed);
+  WakeConditionVariable(&io.changed);
 }
 #else
 void take(IoThread& io) {
@@ -84,7 +86,7 @@ void wait_change(IoThread& io) {
   (void)pthread_cond_wait(&io.changed, &io.lock);
 }
 void tell_change(IoThread& io) {
-  (void)pthread_cond_broadcast(&io.changed);
+  (void)pthread_cond_signal(&io.changed);
 }
 #endif
 
@@ -101,7 +103,9 @@ void work(IoThread& io) {
     take(io);
     io.result = result;
     io.working = false;
-    tell_change(io);
+    give(io);
+    tell_change(io);  // after giving the lock, so that the caller wakes to a free one
+    take(io);
   }
   give(io);
 }
@@ -124,8 +128,8 @@ void hand_over(IoThread& io, bool reads, std::size_t at, std::size_t n) {
   io.at = at;
   io.n = n;
   io.working = true;
-  tell_change(io);
   give(io);
+  tell_change(io);
 }
 
 }  // namespace

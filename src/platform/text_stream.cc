@@ -114,7 +114,7 @@ bool open_input(InStream& in, std::string_view dos_name) {
   in.fd = fd;
   in.ended = false;
   allocate_buffer(in);
-  if (S_ISREG(st.st_mode) && std::uint64_t(st.st_size) > in.refill_size) {
+  if (S_ISREG(st.st_mode) && std::uint64_t(st.st_size) > kLongFileBuffers * in.refill_size) {
     in.ahead = start_io_thread(fd, 1 + in.refill_size + kReadSlack);
   }
   return true;
@@ -160,7 +160,6 @@ bool open_output(OutStream& out, std::string_view dos_name, bool& created) {
 #ifndef _WIN32
   (void)::fcntl(out.fd, F_SETFL, ::fcntl(out.fd, F_GETFL) & ~O_NONBLOCK);
 #endif
-  out.may_write_behind = true;
   return true;
 }
 
@@ -211,6 +210,10 @@ void open_error_console(OutStream& out) {
   out.terminal = ::isatty(2) != 0;
 }
 
+void write_behind(OutStream& out) {
+  out.may_write_behind = out.fd >= 0;
+}
+
 void flush(OutStream& out) {
   const std::size_t n = out.len;
   out.len = 0;
@@ -220,8 +223,7 @@ void flush(OutStream& out) {
       out.memory->append(reinterpret_cast<const char*>(out.buffer.get()), n);
     return;
   }
-  // The first buffer to fill starts the thread, so that a short file is written as it closes.
-  if (out.may_write_behind) {
+  if (out.may_write_behind) {  // the first full buffer: a short file is written as it closes
     out.may_write_behind = false;
     out.behind = start_io_thread(out.fd, out.capacity);
   }

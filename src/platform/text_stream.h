@@ -22,6 +22,10 @@ inline constexpr unsigned char kDosEof = 0x1A;  // ends a DOS text file for good
 inline constexpr int kEnd = -1;
 
 inline constexpr std::size_t kStreamBufferSize = 256 * 1024;
+// A page of more buffers than this is read a buffer ahead, and its outputs written a buffer
+// behind, by threads of their own: starting them costs about what converting a few megabytes
+// gains.
+inline constexpr std::size_t kLongFileBuffers = 32;
 // The least room an output buffer has: a stream built over memory may have a smaller one.
 inline constexpr std::size_t kLeastOutputBuffer = 4 * 1024;
 
@@ -43,7 +47,7 @@ struct InStream {
   bool cr_held = false;   // the last refill ended in CR: the next one tells if LF follows
   bool ended = false;     // nothing more will be delivered: end of file, 0x1A or error
   bool failed = false;    // a read error ended the input
-  // A file longer than one buffer is read a buffer ahead, by a thread of its own.
+  // A file longer than kLongFileBuffers buffers is read a buffer ahead, by a thread of its own.
   IoThreadPtr ahead;
   bool reading = false;  // ahead is reading the next buffer's bytes
 };
@@ -62,8 +66,8 @@ struct OutStream {
   std::unique_ptr<unsigned char[]> buffer;
   std::size_t capacity = kStreamBufferSize;  // bytes the buffer holds
   std::size_t len = 0;                       // bytes waiting in buffer
-  // A file that fills its buffer is written from the one filled before while the next fills,
-  // by a thread of its own.
+  // Set by write_behind: the first full buffer starts a thread of the file's own, which writes
+  // from then on from the buffer filled before while the next fills.
   bool may_write_behind = false;
   IoThreadPtr behind;
   bool writing = false;  // behind is writing the buffer filled before
@@ -109,6 +113,9 @@ void open_memory_output(OutStream& out, std::string* sink,
 void open_console(OutStream& out);
 // Standard error, for the one message that cannot go to standard output.
 void open_error_console(OutStream& out);
+// Has the output file's buffers, once one is full, written by a thread of its own, a buffer
+// behind: for the outputs of a page that is read ahead (in.ahead).
+void write_behind(OutStream& out);
 // Writes out the buffer, or has the stream's thread write it; sets out.failed if that fails, by
 // the next flush or close_output.
 void flush(OutStream& out);
