@@ -196,16 +196,20 @@ TEST(OutStream, NamesOnATerminalSendNoControls) {
   }
 }
 
+// Written by the stream itself, and by its thread a buffer behind.
 TEST(OutStream, FailedWriteIsReportedAtClose) {
-  OutStream out;
-  bool created = false;
-  ASSERT_TRUE(open_output(out, "/dev/full", created));
-  EXPECT_FALSE(created);
-  EXPECT_TRUE(empty_output(out));
-  put_string(out, "lost\n");
-  const std::string more(2 * kStreamBufferSize, 'x');  // dropped too, and the write ends
-  put_raw(out, reinterpret_cast<const unsigned char*>(more.data()), more.size());
-  EXPECT_FALSE(close_output(out));
+  for (const bool behind : {false, true}) {
+    OutStream out;
+    bool created = false;
+    ASSERT_TRUE(open_output(out, "/dev/full", created));
+    EXPECT_FALSE(created);
+    EXPECT_TRUE(empty_output(out));
+    if (behind) write_behind(out);
+    put_string(out, "lost\n");
+    const std::string more(3 * kStreamBufferSize, 'x');  // dropped too, and the write ends
+    put_raw(out, reinterpret_cast<const unsigned char*>(more.data()), more.size());
+    EXPECT_FALSE(close_output(out)) << "behind " << behind;
+  }
 }
 
 TEST(OutStream, OutputThatCannotBeCreatedDropsWrites) {

@@ -19,9 +19,9 @@ struct IoThreadEnd {
 using IoThreadPtr = std::unique_ptr<IoThread, IoThreadEnd>;
 
 // Starts a thread for the file fd, with a buffer of its own of buffer_size bytes; none
-// (nullptr) if there is no memory for it or the system cannot start one. The thread reads into and
-// writes from its own buffer only, and the caller trades buffers with it between one read or write
-// and the next.
+// (nullptr) if there is no memory for it or the system cannot start one. The thread reads into
+// and writes from its own buffer only, and the caller trades buffers with it between one read
+// or write and the next.
 IoThreadPtr start_io_thread(int fd, std::size_t buffer_size);
 // Gives the thread buffer and takes the thread's; only while it is not reading or writing.
 void trade_buffers(IoThread& io, std::unique_ptr<unsigned char[]>& buffer);

@@ -34,28 +34,21 @@ void allocate_buffer(InStream& in) {
   in.buffer.reset(new unsigned char[1 + in.refill_size + kReadSlack]);
 }
 
-// Reads up to n raw bytes into the buffer, one byte in: the count, 0 at the end, -1 on a read
-// error. A read ahead has read them into a buffer of its own already, and the two trade
-// buffers; it then reads the next ones.
-long read_raw(InStream& in, std::size_t n) {
+// Reads up to refill_size raw bytes into the buffer, one byte in: the count, 0 at the end, -1
+// on a read error. A read ahead has read them into a buffer of its own already, and the two
+// trade buffers; it then reads the next ones, unless this was the end.
+long read_raw(InStream& in) {
+  const std::size_t n = in.refill_size;
   if (in.fd < 0) {
     const std::size_t count = std::min(n, in.memory.size());
     if (count > 0) std::memcpy(in.buffer.get() + 1, in.memory.data(), count);
     in.memory.remove_prefix(count);
     return static_cast<long>(count);
   }
-  long count = 0;
-  if (in.reading) {
-    count = wait_for(*in.ahead);
-    trade_buffers(*in.ahead, in.buffer);
-    in.reading = false;
-  } else {
-    count = read_some(in.fd, in.buffer.get() + 1, n);
-  }
-  if (count > 0 && in.ahead) {
-    start_read(*in.ahead, 1, n);
-    in.reading = true;
-  }
+  if (!in.ahead) return read_some(in.fd, in.buffer.get() + 1, n);
+  const long count = wait_for(*in.ahead);
+  trade_buffers(*in.ahead, in.buffer);
+  if (count > 0) start_read(*in.ahead, 1, n);
   return count;
 }
 
@@ -64,7 +57,7 @@ long read_raw(InStream& in, std::size_t n) {
 bool refill(InStream& in) {
   in.pos = in.len = 0;
   while (!in.ended) {
-    const long n = read_raw(in, in.refill_size);
+    const long n = read_raw(in);
     unsigned char* start = in.buffer.get() + 1;
     std::size_t count = 0;
     if (n <= 0) {
@@ -116,6 +109,7 @@ bool open_input(InStream& in, std::string_view dos_name) {
   allocate_buffer(in);
   if (S_ISREG(st.st_mode) && std::uint64_t(st.st_size) > kLongFileBuffers * in.refill_size) {
     in.ahead = start_io_thread(fd, 1 + in.refill_size + kReadSlack);
+    if (in.ahead) start_read(*in.ahead, 1, in.refill_size);  // the first buffer
   }
   return true;
 }
@@ -135,8 +129,7 @@ void open_standard_input(InStream& in) {
 }
 
 bool close_input(InStream& in) {
-  in.ahead.reset();  // done with the file
-  in.reading = false;
+  in.ahead.reset();                     // done with the file, even if it was reading on
   if (in.fd > 0) (void)::close(in.fd);  // standard input, 0, stays open
   in.fd = -1;
   return !in.failed;
@@ -223,23 +216,21 @@ void flush(OutStream& out) {
       out.memory->append(reinterpret_cast<const char*>(out.buffer.get()), n);
     return;
   }
+  // Once the thread has started, it is writing the buffer before whenever the stream has not
+  // failed: each flush hands it one, and a failed write is the end of writing.
   if (out.may_write_behind) {  // the first full buffer: a short file is written as it closes
     out.may_write_behind = false;
     out.behind = start_io_thread(out.fd, out.capacity);
+  } else if (out.behind && wait_for(*out.behind) < 0) {
+    out.failed = true;
+    return;
   }
   if (!out.behind) {
     out.failed = !write_all(out.fd, out.buffer.get(), n);
     return;
   }
-  const bool written = !out.writing || wait_for(*out.behind) > 0;
-  out.writing = false;
-  if (!written) {
-    out.failed = true;
-    return;
-  }
   trade_buffers(*out.behind, out.buffer);
   start_write(*out.behind, n);
-  out.writing = true;
 }
 
 void put_raw(OutStream& out, const unsigned char* bytes, std::size_t n) {
@@ -256,8 +247,7 @@ void put_raw(OutStream& out, const unsigned char* bytes, std::size_t n) {
 bool close_output(OutStream& out) {
   out.may_write_behind = false;  // the last buffer is written here
   flush(out);
-  if (out.writing && wait_for(*out.behind) < 0) out.failed = true;
-  out.writing = false;
+  if (out.behind && !out.failed && wait_for(*out.behind) < 0) out.failed = true;
   out.behind.reset();
   if (out.fd >= 0 && ::close(out.fd) != 0) out.failed = true;
   out.fd = -1;

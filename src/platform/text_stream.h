@@ -47,9 +47,9 @@ struct InStream {
   bool cr_held = false;   // the last refill ended in CR: the next one tells if LF follows
   bool ended = false;     // nothing more will be delivered: end of file, 0x1A or error
   bool failed = false;    // a read error ended the input
-  // A file longer than kLongFileBuffers buffers is read a buffer ahead, by a thread of its own.
+  // A file longer than kLongFileBuffers buffers is read a buffer ahead, by a thread of its own,
+  // which is reading the next buffer's bytes from the open on, until it has read the end.
   IoThreadPtr ahead;
-  bool reading = false;  // ahead is reading the next buffer's bytes
 };
 
 struct OutStream {
@@ -70,7 +70,6 @@ struct OutStream {
   // from then on from the buffer filled before while the next fills.
   bool may_write_behind = false;
   IoThreadPtr behind;
-  bool writing = false;  // behind is writing the buffer filled before
 };
 
 // Opens the file with this DOS name for reading; false if it is missing, unreadable or a directory.
