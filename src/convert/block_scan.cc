@@ -55,25 +55,34 @@
 
 namespace {
 
+// A rendering this short is copied as a whole 16 bytes: most are 0 to 4 bytes long.
+constexpr std::size_t kShortRendering = 16;
+// What a memo multiplies a key by to pick its slot.
+constexpr std::uint64_t kMemoMultiplier = 0x9E3779B97F4A7C15;
+
 // What render_tag writes for a tag, as stored in the text file, and returns.
 struct TagRendering {
-  std::uint32_t length;        // the tag's length, up to kRenderingLength; 0: nothing remembered
-  std::int32_t change;         // what render_tag returns
+  std::uint32_t length;        // the tag's length, up to kKeyLength; 0: nothing remembered
+  std::uint32_t short_length;  // the length again if size is at most kShortRendering; else 0
   std::uint64_t head;          // the tag's first kRenderingHead bytes, zero past its end
-  std::size_t size;            // bytes written, CR LF for a line break
   const unsigned char* bytes;  // in the memo's scratch, 16 of them readable
+  std::uint32_t size;          // bytes written, CR LF for a line break
+  std::int32_t change;         // what render_tag returns
 };
 
 // Renderings of the tags met so far: tags alike in their first kRenderingHead bytes and in their
-// length up to kRenderingLength share one.
+// length up to kKeyLength share one.
 struct RenderMemo {
   static constexpr unsigned kSlotBits = 10;
-  // Only a slot's length needs a value before the slot is used.
+  // Only a slot's lengths need a value before the slot is used.
   RenderMemo() {
     for (TagRendering& slot : slots)
-      slot.length = 0;
+      slot.length = slot.short_length = 0;
   }
   TagRendering slots[1 << kSlotBits];
+  // kMemoMultiplier, read from here by each tag: on ARM that takes one instruction, where
+  // building the constant anew, as the compiler would in the conversion's loop, takes four.
+  std::uint64_t multiplier = kMemoMultiplier;
   OutStream scratch;  // where the renderings are written out, one after another
 };
 
@@ -94,24 +103,32 @@ void open_render_memo(RenderMemo& memo, bool crlf) {
   // The buffer is never flushed, and 16 bytes after each rendering are always readable.
   if (scratch.capacity - scratch.len < kLongestRendering + 16) {
     for (TagRendering& other : memo.slots)
-      other.length = 0;
+      other.length = other.short_length = 0;
     scratch.len = 0;
   }
   const std::size_t start = scratch.len;
   slot.change = render_tag(tag, scratch);
   slot.head = head;
   slot.length = length;
-  slot.size = scratch.len - start;
+  slot.size = static_cast<std::uint32_t>(scratch.len - start);
+  slot.short_length = slot.size <= kShortRendering ? length : 0;
   slot.bytes = scratch.buffer.get() + start;
 }
 
 static_assert(kRenderingHead == sizeof(std::uint64_t), "a memo key's head is one 64-bit word");
 
-// Indexed by a length up to kRenderingLength: the bits of that many bytes, or of all 8, of a
-// 64-bit word read from memory.
+// A tag this short is copied as a whole 32 bytes.
+constexpr std::size_t kShortTag = 32;
+// A memo tells tags apart by their length up to this: a tag short enough to copy whole then has
+// its own length as its key's, with nothing to work out.
+constexpr std::size_t kKeyLength = kShortTag + 1;
+static_assert(kKeyLength >= kRenderingLength, "tags alike in their key render alike");
+
+// Indexed by a length up to kKeyLength: the bits of that many bytes, or of all 8, of a 64-bit
+// word read from memory.
 constexpr auto kLeadingBytes = [] {
-  std::array<std::uint64_t, kRenderingLength + 1> masks{};
-  for (unsigned length = 0; length <= kRenderingLength; ++length) {
+  std::array<std::uint64_t, kKeyLength + 1> masks{};
+  for (unsigned length = 0; length <= kKeyLength; ++length) {
     const unsigned bits = 8 * length;
     masks[length] = length >= 8                                  ? ~std::uint64_t{0}
                     : std::endian::native == std::endian::little ? (std::uint64_t{1} << bits) - 1
@@ -121,7 +138,7 @@ constexpr auto kLeadingBytes = [] {
 }();
 
 // The first 8 bytes of a string at p (a tag, an entity name) of this length, at most
-// kRenderingLength, zero past its end. Reads 8 bytes at p.
+// kKeyLength, zero past its end. Reads 8 bytes at p.
 inline std::uint64_t first_bytes(const unsigned char* p, std::size_t length) {
   std::uint64_t head;
   std::memcpy(&head, p, sizeof head);
@@ -129,12 +146,13 @@ inline std::uint64_t first_bytes(const unsigned char* p, std::size_t length) {
 }
 
 // Where a memo of 2^bits slots keeps what it knows of a string, by its first bytes and length.
-inline std::size_t memo_slot(std::uint64_t head, std::uint32_t length, unsigned bits) {
-  return std::size_t(((head ^ length) * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
+inline std::size_t memo_slot(std::uint64_t head, std::uint32_t length, unsigned bits,
+                             std::uint64_t multiplier) {
+  return std::size_t(((head ^ length) * multiplier) >> (64 - bits));
 }
 
 // What a memo knows a whole tag (one that ends in '>') by: its first bytes and its length, up
-// to kRenderingLength.
+// to kKeyLength.
 struct TagKey {
   std::uint64_t head;
   std::uint32_t length;
@@ -142,8 +160,7 @@ struct TagKey {
 
 // The key of the tag of this length at p. Reads 8 bytes at p.
 inline TagKey tag_key(const unsigned char* p, std::size_t length) {
-  const auto key_length =
-      static_cast<std::uint32_t>(length < kRenderingLength ? length : kRenderingLength);
+  const auto key_length = static_cast<std::uint32_t>(length < kKeyLength ? length : kKeyLength);
   return {first_bytes(p, key_length), key_length};
 }
 
@@ -151,11 +168,15 @@ inline TagKey tag_key(const unsigned char* p, std::size_t length) {
 // Tags up to 8 bytes long differ in their first 8 bytes, zero past the end, if they differ in
 // length: the head alone picks the slot.
 inline TagRendering& slot_for(RenderMemo& memo, TagKey key) {
-  return memo.slots[memo_slot(key.head, 0, RenderMemo::kSlotBits)];
+  return memo.slots[memo_slot(key.head, 0, RenderMemo::kSlotBits, memo.multiplier)];
 }
 
 inline bool holds(const TagRendering& slot, TagKey key) {
   return slot.length == key.length && slot.head == key.head;
+}
+// Whether the slot holds the rendering of tags with this key, kShortRendering bytes or fewer.
+inline bool holds_short(const TagRendering& slot, TagKey key) {
+  return slot.short_length == key.length && slot.head == key.head;
 }
 
 // The rendering of the whole tag at p; render_tag's own for a tag whose kind was not met before.
@@ -170,10 +191,6 @@ inline const TagRendering& rendering_of(RenderMemo& memo, const unsigned char* p
 }
 
 constexpr std::size_t kBlock = 64;
-// A rendering this short is copied as a whole 16 bytes: most are 0 to 4 bytes long.
-constexpr std::size_t kShortRendering = 16;
-// A tag this short is copied as a whole 32 bytes.
-constexpr std::size_t kShortTag = 32;
 // Text between two stops this short is copied a whole block at a time.
 constexpr std::size_t kShortCopy = 4 * kBlock;
 static_assert(kReadSlack >= 2 * kBlock, "a block is read whole from anywhere before the end");
@@ -252,20 +269,21 @@ inline unsigned char* pack_runs(unsigned char* out, const unsigned char* spaced,
 // For the processors that shuffle 16 bytes by 16 indexes (little-endian): for the mask of
 // either half of the 16, the indexes that gather the bytes it keeps, in order, to the front of
 // the half, index n of the word for byte n; 0x80 gives a zero. And how many the mask keeps.
-constexpr auto kPackShuffles = [] {
-  std::array<std::array<std::uint64_t, 256>, 2> shuffles{};
-  for (unsigned half = 0; half < 2; ++half) {
-    for (unsigned mask = 0; mask < 256; ++mask) {
-      unsigned kept = 0;
-      for (unsigned i = 0; i < 8; ++i) {
-        if (mask >> i & 1) shuffles[half][mask] |= std::uint64_t{8 * half + i} << (8 * kept++);
-      }
-      for (; kept < 8; ++kept)
-        shuffles[half][mask] |= std::uint64_t{0x80} << (8 * kept);
+// The two halves' tables are apart, so that each is reached from an address of its own.
+constexpr std::array<std::uint64_t, 256> pack_shuffles(unsigned half) {
+  std::array<std::uint64_t, 256> shuffles{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    unsigned kept = 0;
+    for (unsigned i = 0; i < 8; ++i) {
+      if (mask >> i & 1) shuffles[mask] |= std::uint64_t{8 * half + i} << (8 * kept++);
     }
+    for (; kept < 8; ++kept)
+      shuffles[mask] |= std::uint64_t{0x80} << (8 * kept);
   }
   return shuffles;
-}();
+}
+constexpr auto kPackLowShuffles = pack_shuffles(0);
+constexpr auto kPackHighShuffles = pack_shuffles(1);
 constexpr auto kPackCounts = [] {
   std::array<unsigned char, 256> counts{};
   for (unsigned mask = 0; mask < 256; ++mask)
@@ -273,16 +291,28 @@ constexpr auto kPackCounts = [] {
   return counts;
 }();
 
+// What one block of the input buffer is classified into (below).
+struct BlockRow;
+
+// The bytes of an input buffer to classify, and where their rows and packed bytes go.
+struct Buffer {
+  const unsigned char* bytes;
+  std::size_t size;
+  BlockRow* rows;
+  unsigned char* packed;
+};
+
 // Each kind of masks has its scan's name, says whether this machine can run it, converts a pass
-// (its whole conversion built for its processor), and knows how best to copy a whole block and
-// a short tag. Classifying a block also keeps it with each whitespace byte made a space, and
-// pack writes out the bytes of that spaced block that a mask keeps, in order, and returns
-// their end; it may write up to two blocks past out. Masks for processors that may have no
+// (its whole conversion built for its processor) and classifies a buffer, and knows how best to
+// copy a whole block and a short tag. Classifying a block also keeps it with each whitespace byte
+// made a space, and pack writes out the bytes of that spaced block that a mask keeps, in order, and
+// returns their end; it may write up to two blocks past out. Masks for processors that may have no
 // instruction that counts bits say how to.
 struct PortableMasks {
   static constexpr std::string_view kName = "portable";
   static bool supported() { return true; }
   [[gnu::flatten]] static void convert(const Streams& streams);
+  [[gnu::noinline, gnu::flatten]] static void classify_buffer(const Buffer& buffer);
   static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
   static void copy_tag(unsigned char* to, const unsigned char* from) {
     std::memcpy(to, from, kShortTag);
@@ -356,6 +386,8 @@ struct Sse2Masks {
   static constexpr std::string_view kName = "sse2";
   static bool supported() { return __builtin_cpu_supports("sse2"); }
   [[gnu::flatten, gnu::target("sse2")]] static void convert(const Streams& streams);
+  [[gnu::noinline, gnu::flatten, gnu::target("sse2")]] static void classify_buffer(
+      const Buffer& buffer);
   [[gnu::target("sse2")]] Sse2Masks() { fill(c); }
   static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
   static void copy_tag(unsigned char* to, const unsigned char* from) {
@@ -399,6 +431,8 @@ struct Avx2Masks {
            __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
   }
   [[gnu::flatten, gnu::target("avx2,bmi,bmi2,popcnt")]] static void convert(const Streams& streams);
+  [[gnu::noinline, gnu::flatten, gnu::target("avx2,bmi,bmi2,popcnt")]] static void classify_buffer(
+      const Buffer& buffer);
   [[gnu::target("avx2")]] Avx2Masks() : spaced{} { fill(c); }
   [[gnu::target("avx2")]] static void copy_tag(unsigned char* to, const unsigned char* from) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
@@ -413,16 +447,18 @@ struct Avx2Masks {
   // Each 16 bytes are packed by one shuffle, its two halves each by its mask's indexes.
   [[gnu::target("avx2")]] static unsigned char* pack_lane(unsigned char* out, __m128i lane,
                                                           const unsigned char* keep) {
-    const __m128i shuffle = _mm_set_epi64x(std::int64_t(kPackShuffles[1][keep[1]]),
-                                           std::int64_t(kPackShuffles[0][keep[0]]));
+    // Read before anything is stored through out, which the compiler cannot tell from keep.
+    const unsigned low = keep[0], high = keep[1];
+    const __m128i shuffle =
+        _mm_set_epi64x(std::int64_t(kPackHighShuffles[high]), std::int64_t(kPackLowShuffles[low]));
     const __m128i packed = _mm_shuffle_epi8(lane, shuffle);
+    unsigned char* const high_out = out + kPackCounts[low];
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
-    out += kPackCounts[keep[0]];
-    _mm_storeh_pi(reinterpret_cast<__m64*>(out), _mm_castsi128_ps(packed));  // any alignment
-    return out + kPackCounts[keep[1]];
+    _mm_storeh_pi(reinterpret_cast<__m64*>(high_out), _mm_castsi128_ps(packed));  // any alignment
+    return high_out + kPackCounts[high];
   }
   [[gnu::target("avx2")]] unsigned char* pack(unsigned char* out, const std::uint64_t& keep) const {
-    // Byte i of the mask, for bytes 8i to 8i + 7, read from the row: here that takes g++ fewer
+    // Byte i of the mask, for bytes 8i to 8i + 7, read from memory: here that takes g++ fewer
     // instructions than a copy of the mask does; on ARM the copy takes fewer.
     const auto* const bytes = reinterpret_cast<const unsigned char*>(&keep);
     out = pack_lane(out, _mm256_castsi256_si128(spaced[0]), bytes);
@@ -466,6 +502,9 @@ struct Avx512Masks {
   }
   [[gnu::flatten, gnu::target("avx512bw,avx512vbmi2,avx2,bmi,bmi2,popcnt")]] static void convert(
       const Streams& streams);
+  [[gnu::noinline, gnu::flatten,
+    gnu::target("avx512bw,avx512vbmi2,avx2,bmi,bmi2,popcnt")]] static void
+  classify_buffer(const Buffer& buffer);
   [[gnu::target("avx2")]] static void copy_tag(unsigned char* to, const unsigned char* from) {
     Avx2Masks::copy_tag(to, from);
   }
@@ -509,18 +548,16 @@ struct NeonMasks {
   static constexpr std::string_view kName = "neon";
   static bool supported() { return true; }  // every 64-bit ARM processor has it
   [[gnu::flatten]] static void convert(const Streams& streams);
+  [[gnu::noinline, gnu::flatten]] static void classify_buffer(const Buffer& buffer);
   static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
   static void copy_tag(unsigned char* to, const unsigned char* from) {
     std::memcpy(to, from, kShortTag);
   }
-  // Each 16 bytes are packed by one table lookup, its two halves each by its mask's shuffle.
+  // Each half of 16 bytes is packed by one table lookup of 8 bytes, by its mask's shuffle.
   static unsigned char* pack_lane(unsigned char* out, uint8x16_t lane, const unsigned char* keep) {
-    const uint8x16_t shuffle =
-        vcombine_u8(vcreate_u8(kPackShuffles[0][keep[0]]), vcreate_u8(kPackShuffles[1][keep[1]]));
-    const uint8x16_t packed = vqtbl1q_u8(lane, shuffle);
-    vst1_u8(out, vget_low_u8(packed));
+    vst1_u8(out, vqtbl1_u8(lane, vcreate_u8(kPackLowShuffles[keep[0]])));
     out += kPackCounts[keep[0]];
-    vst1_u8(out, vget_high_u8(packed));
+    vst1_u8(out, vqtbl1_u8(lane, vcreate_u8(kPackHighShuffles[keep[1]])));
     return out + kPackCounts[keep[1]];
   }
   unsigned char* pack(unsigned char* out, std::uint64_t keep) const {
@@ -555,21 +592,27 @@ struct NeonMasks {
 // What a pass knows of one block of the input buffer, classified once when the buffer is filled.
 struct alignas(kBlock) BlockRow {
   // Bytes past the end of the buffer have no bits, but for the end itself, which is special.
-  BlockMasks masks;
+  std::uint64_t white;
+  std::uint64_t tag_end;
+  std::uint64_t marks;  // special bytes and '>': a tag ends at the first after its '<' if a '>'
   std::uint64_t stops;  // '<', '&' and the end of the buffer: the bytes a copy stops at
   std::uint64_t keep;   // the bytes a copy keeps: all but the second and later of a whitespace run
   std::size_t packed;   // where the block's kept bytes begin in the packed buffer
 };
 
-// Classifies the size bytes at `at` into rows, one for each block and one more, the last one
-// partly or wholly past the end, which holds the stop at the end of the buffer; and packs the
-// bytes each block keeps, whitespace as spaces, one block after another, into packed.
+// Classifies the buffer's bytes into rows, one for each block and one more, the last one partly
+// or wholly past the end, which holds the stop at the end of the buffer; and packs the bytes
+// each block keeps, whitespace as spaces, one block after another. Each kind of masks does it
+// in a function of its own, out of the way of the conversion's registers.
 template <typename Masks>
-inline void classify_buffer(Masks& masks, BlockRow* rows, unsigned char* packed,
-                            const unsigned char* at, std::size_t size) {
-  unsigned char* out = packed;
+inline void classify_rows(const Buffer& buffer) {
+  Masks masks;
+  BlockRow* row = buffer.rows;
+  const unsigned char* at = buffer.bytes;
+  std::size_t size = buffer.size;
+  unsigned char* out = buffer.packed;
   std::uint64_t white_before = 0;  // the block before's whitespace
-  for (BlockRow* row = rows;; ++row, at += kBlock, size -= kBlock) {
+  for (;; ++row, at += kBlock, size -= kBlock) {
     BlockMasks m = masks.classify(at);
     // A copy keeps the first byte of each whitespace run, as a space, and drops the rest, in
     // this block or the next. A run that follows markup, or begins the buffer, is dealt with
@@ -582,10 +625,12 @@ inline void classify_buffer(Masks& masks, BlockRow* rows, unsigned char* packed,
       m.tag_end &= end - 1;
       keep &= end - 1;
     }
-    row->masks = m;
+    row->white = m.white;
+    row->tag_end = m.tag_end;
+    row->marks = m.special | m.tag_end;
     row->stops = m.special & ~m.white;
     row->keep = keep;
-    row->packed = std::size_t(out - packed);
+    row->packed = std::size_t(out - buffer.packed);
     out = masks.pack(out, row->keep);
     if (size < kBlock) return;
     white_before = m.white;
@@ -595,7 +640,7 @@ inline void classify_buffer(Masks& masks, BlockRow* rows, unsigned char* packed,
 // Replacements of the entity names met so far, by the name's first 8 bytes and its length: a
 // whole name of up to kEntityHead bytes.
 constexpr std::size_t kEntityHead = 8;
-static_assert(kEntityHead <= kRenderingLength, "first_bytes reads a name's head");
+static_assert(kEntityHead <= kKeyLength, "first_bytes reads a name's head");
 struct EntityMemo {
   struct Slot {
     std::uint32_t length;  // the name's length + 1; 0: nothing remembered
@@ -622,7 +667,7 @@ inline EntityKey entity_key(const unsigned char* name, std::size_t size) {
   return {first_bytes(name, size), static_cast<std::uint32_t>(size + 1)};
 }
 inline EntityMemo::Slot& slot_for(EntityMemo& memo, EntityKey key) {
-  return memo.slots[memo_slot(key.head, key.length, EntityMemo::kSlotBits)];
+  return memo.slots[memo_slot(key.head, key.length, EntityMemo::kSlotBits, kMemoMultiplier)];
 }
 inline bool holds(const EntityMemo::Slot& slot, EntityKey key) {
   return slot.length == key.length && slot.head == key.head;
@@ -724,7 +769,7 @@ struct Pass {
 
 // The conversion by blocks, with its memos and rows in the frame of the scan's own function.
 template <typename Masks>
-inline void convert_by_blocks(const Streams& streams, Masks masks) {
+inline void convert_by_blocks(const Streams& streams) {
   Pass pass(streams);
   open_render_memo(pass.memo, streams.text.crlf);
   InStream& in = pass.in;
@@ -772,9 +817,9 @@ inline void convert_by_blocks(const Streams& streams, Masks masks) {
   // A tag that ends in the buffer, with no special byte before its '>', goes to the tag file
   // as a whole 32 bytes, if it is no longer, its line end after it.
   const auto log_short_tag = [&](const unsigned char* at, std::size_t length) {
+    static constexpr unsigned char kLineEnd[2] = {kCR, kLF};
     Masks::copy_tag(tag_out, at);
-    tag_out[length] = kCR;
-    tag_out[length + 1] = kLF;
+    std::memcpy(tag_out + length, kLineEnd, sizeof kLineEnd);
     tag_out += length + 2;
   };
 
@@ -783,14 +828,14 @@ inline void convert_by_blocks(const Streams& streams, Masks masks) {
     if (pass.fills != in.fills) {
       pass.fills = in.fills;
       pass.from = in.pos;
-      classify_buffer(masks, rows, pass.packed.get(), in.buffer.get() + in.pos, in.len - in.pos);
+      Masks::classify_buffer({in.buffer.get() + in.pos, in.len - in.pos, rows, pass.packed.get()});
     }
     // Offsets from the first row's first byte: p is where the conversion has come to. The
     // byte at the end of the buffer is 0, and no whitespace.
     const unsigned char* const base = in.buffer.get() + pass.from;
     std::size_t p = in.pos - pass.from;
     const auto white_at = [&](std::size_t q) {
-      return (rows[q / kBlock].masks.white >> (q % kBlock) & 1) != 0;
+      return (rows[q / kBlock].white >> (q % kBlock) & 1) != 0;
     };
 
     // Whitespace at p, where markup left off or the buffer begins: space_run tells what it gives.
@@ -807,7 +852,7 @@ inline void convert_by_blocks(const Streams& streams, Masks masks) {
       // The run's end, or the end of its block: the rest of it is not kept.
       const std::size_t k = p / kBlock;
       p = k * kBlock +
-          std::size_t(std::countr_zero(~rows[k].masks.white & (~std::uint64_t{0} << p % kBlock)));
+          std::size_t(std::countr_zero(~rows[k].white & (~std::uint64_t{0} << p % kBlock)));
     };
 
     if (white_at(p)) white_after_markup();
@@ -880,20 +925,16 @@ inline void convert_by_blocks(const Streams& streams, Masks masks) {
         const unsigned char* const at = base + q;
         // The tag's '>', in this block or a later one, with no special byte before it: the
         // end of the buffer is special.
-        const std::uint64_t after = ~((stop << 1) - 1);
-        std::uint64_t inner = row->masks.special & after;
-        std::uint64_t ends = row->masks.tag_end & after;
-        while ((inner | ends) == 0) {
-          ++row;
-          inner = row->masks.special;
-          ends = row->masks.tag_end;
-        }
-        if (ends == 0 || (inner & (ends ^ (ends - 1))) != 0) break;
-        length = offset_of(row) + std::size_t(std::countr_zero(ends)) + 1 - q;
+        std::uint64_t marks = row->marks & ~((stop << 1) - 1);
+        while (marks == 0)
+          marks = (++row)->marks;
+        const std::uint64_t end = marks & -marks;
+        if ((row->tag_end & end) == 0) break;
+        length = offset_of(row) + std::size_t(std::countr_zero(end)) + 1 - q;
         if (length > kShortTag || tag_out >= tag_room) break;
         const TagKey key = tag_key(at, length);
         const TagRendering& rendering = slot_for(pass.memo, key);
-        if (!holds(rendering, key) || rendering.size > kShortRendering) break;
+        if (!holds_short(rendering, key)) break;
         log_short_tag(at, length);
         std::memcpy(out, rendering.bytes, kShortRendering);
         out += rendering.size;
@@ -968,32 +1009,51 @@ inline void convert_by_blocks(const Streams& streams, Masks masks) {
   sync();
 }
 
-// Each scan has the whole conversion inlined into one function, built for its processor.
+// Each scan has the whole conversion inlined into one function, and the classifying of a buffer
+// into another, both built for its processor.
 [[gnu::flatten]] void PortableMasks::convert(const Streams& streams) {
-  convert_by_blocks(streams, PortableMasks{});
+  convert_by_blocks<PortableMasks>(streams);
+}
+[[gnu::noinline, gnu::flatten]] void PortableMasks::classify_buffer(const Buffer& buffer) {
+  classify_rows<PortableMasks>(buffer);
 }
 
 #if SKRIVEL_NEON
 [[gnu::flatten]] void NeonMasks::convert(const Streams& streams) {
-  convert_by_blocks(streams, NeonMasks{});
+  convert_by_blocks<NeonMasks>(streams);
+}
+[[gnu::noinline, gnu::flatten]] void NeonMasks::classify_buffer(const Buffer& buffer) {
+  classify_rows<NeonMasks>(buffer);
 }
 #endif
 
 #if SKRIVEL_X86
 [[gnu::flatten, gnu::target("sse2")]] void Sse2Masks::convert(const Streams& streams) {
-  convert_by_blocks(streams, Sse2Masks{});
+  convert_by_blocks<Sse2Masks>(streams);
+}
+[[gnu::noinline, gnu::flatten, gnu::target("sse2")]] void Sse2Masks::classify_buffer(
+    const Buffer& buffer) {
+  classify_rows<Sse2Masks>(buffer);
 }
 
 [[gnu::flatten, gnu::target("avx2,bmi,bmi2,popcnt")]] void Avx2Masks::convert(
     const Streams& streams) {
-  convert_by_blocks(streams, Avx2Masks{});
+  convert_by_blocks<Avx2Masks>(streams);
+}
+[[gnu::noinline, gnu::flatten, gnu::target("avx2,bmi,bmi2,popcnt")]] void
+Avx2Masks::classify_buffer(const Buffer& buffer) {
+  classify_rows<Avx2Masks>(buffer);
 }
 #endif
 
 #if SKRIVEL_AVX512
 [[gnu::flatten, gnu::target("avx512bw,avx512vbmi2,avx2,bmi,bmi2,popcnt")]] void
 Avx512Masks::convert(const Streams& streams) {
-  convert_by_blocks(streams, Avx512Masks{});
+  convert_by_blocks<Avx512Masks>(streams);
+}
+[[gnu::noinline, gnu::flatten, gnu::target("avx512bw,avx512vbmi2,avx2,bmi,bmi2,popcnt")]] void
+Avx512Masks::classify_buffer(const Buffer& buffer) {
+  classify_rows<Avx512Masks>(buffer);
 }
 #endif
 
