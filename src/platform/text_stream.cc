@@ -106,8 +106,10 @@ bool open_input(InStream& in, std::string_view dos_name) {
   }
   in.fd = fd;
   in.ended = false;
+  const bool long_file = S_ISREG(st.st_mode) && std::uint64_t(st.st_size) > kLongFileSize;
+  if (long_file) in.refill_size = kLongFileBufferSize;
   allocate_buffer(in);
-  if (S_ISREG(st.st_mode) && std::uint64_t(st.st_size) > kLongFileBuffers * in.refill_size) {
+  if (long_file) {
     in.ahead = start_io_thread(fd, 1 + in.refill_size + kReadSlack);
     if (in.ahead) start_read(*in.ahead, 1, in.refill_size);  // the first buffer
   }
@@ -205,6 +207,10 @@ void open_error_console(OutStream& out) {
 
 void write_behind(OutStream& out) {
   out.may_write_behind = out.fd >= 0;
+  if (out.may_write_behind) {
+    out.buffer.reset(new unsigned char[kLongFileBufferSize]);
+    out.capacity = kLongFileBufferSize;
+  }
 }
 
 void flush(OutStream& out) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -21,11 +22,14 @@ inline constexpr unsigned char kDosEof = 0x1A;  // ends a DOS text file for good
 // What get_byte returns at the end of the input: distinct from all 256 byte values.
 inline constexpr int kEnd = -1;
 
-inline constexpr std::size_t kStreamBufferSize = 256 * 1024;
-// A page of more buffers than this is read a buffer ahead, and its outputs written a buffer
-// behind, by threads of their own: starting them costs about what converting a few megabytes
-// gains.
-inline constexpr std::size_t kLongFileBuffers = 32;
+// A stream's buffer: small, as fresh memory is costly the first time it is written (each page of
+// it faults in then, on some systems taking longer than converting the bytes it holds).
+inline constexpr std::size_t kStreamBufferSize = 32 * 1024;
+// A page longer than this is read a buffer ahead, and its outputs written a buffer behind, by
+// threads of their own, through buffers of kLongFileBufferSize: starting the threads costs
+// about what converting a few megabytes gains, and larger buffers are handed over less often.
+inline constexpr std::uint64_t kLongFileSize = 8 * 1024 * 1024;
+inline constexpr std::size_t kLongFileBufferSize = 256 * 1024;
 // The least room an output buffer has: a stream built over memory may have a smaller one.
 inline constexpr std::size_t kLeastOutputBuffer = 4 * 1024;
 
@@ -47,8 +51,8 @@ struct InStream {
   bool cr_held = false;   // the last refill ended in CR: the next one tells if LF follows
   bool ended = false;     // nothing more will be delivered: end of file, 0x1A or error
   bool failed = false;    // a read error ended the input
-  // A file longer than kLongFileBuffers buffers is read a buffer ahead, by a thread of its own,
-  // which is reading the next buffer's bytes from the open on, until it has read the end.
+  // A file longer than kLongFileSize is read a buffer ahead, by a thread of its own, which is
+  // reading the next buffer's bytes from the open on, until it has read the end.
   IoThreadPtr ahead;
 };
 
@@ -113,7 +117,8 @@ void open_console(OutStream& out);
 // Standard error, for the one message that cannot go to standard output.
 void open_error_console(OutStream& out);
 // Has the output file's buffers, once one is full, written by a thread of its own, a buffer
-// behind: for the outputs of a page that is read ahead (in.ahead).
+// behind, each of kLongFileBufferSize: for the outputs of a page that is read ahead (in.ahead).
+// Called before anything is written.
 void write_behind(OutStream& out);
 // Writes out the buffer, or has the stream's thread write it; sets out.failed if that fails, by
 // the next flush or close_output.
