@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <limits>
+#include <new>
 #include <string>
 
 #include "test_util.h"
@@ -206,10 +208,29 @@ TEST(OutStream, FailedWriteIsReportedAtClose) {
     EXPECT_TRUE(empty_output(out));
     if (behind) write_behind(out);
     put_string(out, "lost\n");
-    const std::string more(3 * kStreamBufferSize, 'x');  // dropped too, and the write ends
+    const std::string more(3 * kLongFileBufferSize, 'x');  // dropped too, and the write ends
     put_raw(out, reinterpret_cast<const unsigned char*>(more.data()), more.size());
     EXPECT_FALSE(close_output(out)) << "behind " << behind;
   }
+}
+
+// Memory that is a help, not a need, is none where it cannot be had: the program's new
+// handler, which ends the run, is not called, and is back afterwards.
+TEST(IoThread, MissingMemoryIsNoThread) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "ASan's allocator calls no new handler";
+#else
+  static bool called = false;
+  const std::new_handler handler = [] {
+    called = true;
+    std::set_new_handler(nullptr);  // the allocation then fails
+  };
+  std::set_new_handler(handler);
+  EXPECT_EQ(nullptr, start_io_thread(-1, std::numeric_limits<std::size_t>::max() - 4095));
+  EXPECT_FALSE(called);
+  EXPECT_EQ(handler, std::get_new_handler());
+  std::set_new_handler(nullptr);
+#endif
 }
 
 TEST(OutStream, OutputThatCannotBeCreatedDropsWrites) {

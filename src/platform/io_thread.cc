@@ -136,6 +136,7 @@ void hand_over(IoThread& io, bool reads, std::size_t at, std::size_t n) {
 
 IoThreadPtr start_io_thread(int fd, std::size_t buffer_size) {
   // Both are a help, not a need: without them the stream reads or writes for itself.
+  const SpareMemory spare;
   IoThreadPtr io(new (std::nothrow) IoThread);
   if (!io) return nullptr;
   io->buffer.reset(new (std::nothrow) unsigned char[buffer_size]);

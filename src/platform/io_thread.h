@@ -5,11 +5,23 @@
 
 #include <cstddef>
 #include <memory>
+#include <new>
 
 // Reads up to n bytes from fd into to: the count, 0 at the end of the file, -1 on an error.
 long read_some(int fd, unsigned char* to, std::size_t n);
 // Writes all n bytes at from to fd; false if that fails.
 bool write_all(int fd, const unsigned char* from, std::size_t n);
+
+// While one lives, new (std::nothrow) gives nullptr where the memory cannot be had, instead of
+// calling the program's new handler, which would end the run: for memory that is a help, not a
+// need, as a thread's is.
+struct SpareMemory {
+  SpareMemory() : handler(std::set_new_handler(nullptr)) {}
+  ~SpareMemory() { std::set_new_handler(handler); }
+  SpareMemory(const SpareMemory&) = delete;
+  SpareMemory& operator=(const SpareMemory&) = delete;
+  std::new_handler handler;
+};
 
 struct IoThread;
 // Waits for whatever the thread is doing, then ends it.

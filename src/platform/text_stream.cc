@@ -207,8 +207,12 @@ void open_error_console(OutStream& out) {
 
 void write_behind(OutStream& out) {
   out.may_write_behind = out.fd >= 0;
-  if (out.may_write_behind) {
-    out.buffer.reset(new unsigned char[kLongFileBufferSize]);
+  // Only while nothing is written that a new buffer would lose; without the memory for one, the
+  // buffer the stream has serves as well.
+  if (!out.may_write_behind || out.len > 0) return;
+  const SpareMemory spare;
+  if (auto* larger = new (std::nothrow) unsigned char[kLongFileBufferSize]) {
+    out.buffer.reset(larger);
     out.capacity = kLongFileBufferSize;
   }
 }

@@ -117,8 +117,8 @@ void open_console(OutStream& out);
 // Standard error, for the one message that cannot go to standard output.
 void open_error_console(OutStream& out);
 // Has the output file's buffers, once one is full, written by a thread of its own, a buffer
-// behind, each of kLongFileBufferSize: for the outputs of a page that is read ahead (in.ahead).
-// Called before anything is written.
+// behind, each of kLongFileBufferSize if nothing has been written yet: for the outputs of a page
+// that is read ahead (in.ahead).
 void write_behind(OutStream& out);
 // Writes out the buffer, or has the stream's thread write it; sets out.failed if that fails, by
 // the next flush or close_output.
