@@ -250,6 +250,23 @@ inline unsigned count_bits(std::uint64_t bits) {
   }
 }
 
+// The length of the tag at p if its '>' is among its first 8 bytes, else 0, by the masks' own
+// test if they have one. Reads 8 bytes at p.
+template <typename Masks>
+inline std::size_t short_tag_length(const unsigned char* p) {
+  if constexpr (requires { Masks::short_tag_length(p); }) {
+    return Masks::short_tag_length(p);
+  } else {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    const std::uint64_t ends = bytes_equal(word, '>');
+    if (ends == 0) return 0;
+    const int bits = std::endian::native == std::endian::little ? std::countr_zero(ends)
+                                                                : std::countl_zero(ends);
+    return std::size_t(bits) / 8 + 1;
+  }
+}
+
 // Packs the bytes of a spaced block (readable twice a block long) whose bits are set in keep
 // by one copy of a whole block for each run of them.
 template <typename Masks>
@@ -397,6 +414,11 @@ struct Sse2Masks {
     return pack_runs<Sse2Masks>(out, spaced, keep);
   }
   static unsigned count(std::uint64_t bits) { return count_ones(bits); }
+  [[gnu::target("sse2")]] static std::size_t short_tag_length(const unsigned char* p) {
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    const auto ends = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('>'))));
+    return ends == 0 ? 0 : std::size_t(std::countr_zero(ends)) + 1;
+  }
   alignas(16) unsigned char spaced[2 * kBlock] = {};
 
   [[gnu::target("sse2")]] BlockMasks classify(const unsigned char* p) {
@@ -434,6 +456,9 @@ struct Avx2Masks {
   [[gnu::noinline, gnu::flatten, gnu::target("avx2,bmi,bmi2,popcnt")]] static void classify_buffer(
       const Buffer& buffer);
   [[gnu::target("avx2")]] Avx2Masks() : spaced{} { fill(c); }
+  [[gnu::target("avx2")]] static std::size_t short_tag_length(const unsigned char* p) {
+    return Sse2Masks::short_tag_length(p);
+  }
   [[gnu::target("avx2")]] static void copy_tag(unsigned char* to, const unsigned char* from) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)));
@@ -509,6 +534,9 @@ struct Avx512Masks {
     Avx2Masks::copy_tag(to, from);
   }
   [[gnu::target("avx512bw")]] Avx512Masks() : spaced(_mm512_setzero_si512()) {}
+  [[gnu::target("avx2")]] static std::size_t short_tag_length(const unsigned char* p) {
+    return Sse2Masks::short_tag_length(p);
+  }
   [[gnu::target("avx512bw")]] static void copy(unsigned char* to, const unsigned char* from) {
     _mm512_storeu_si512(to, _mm512_loadu_si512(from));
   }
@@ -552,6 +580,11 @@ struct NeonMasks {
   static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
   static void copy_tag(unsigned char* to, const unsigned char* from) {
     std::memcpy(to, from, kShortTag);
+  }
+  static std::size_t short_tag_length(const unsigned char* p) {
+    const std::uint64_t ends =
+        vget_lane_u64(vreinterpret_u64_u8(vceq_u8(vld1_u8(p), vdup_n_u8('>'))), 0);
+    return ends == 0 ? 0 : std::size_t(std::countr_zero(ends)) / 8 + 1;
   }
   // Each half of 16 bytes is packed by one table lookup of 8 bytes, by its mask's shuffle.
   static unsigned char* pack_lane(unsigned char* out, uint8x16_t lane, const unsigned char* keep) {
@@ -923,6 +956,27 @@ inline void convert_by_blocks(const Streams& streams) {
           p = q;
         }
         const unsigned char* const at = base + q;
+        // The tag at q, known to the memo, of this length: its line in the tag file, its
+        // rendering and what follows it.
+        const auto convert_short_tag = [&](std::size_t tag_length, const TagRendering& rendering) {
+          log_short_tag(at, tag_length);
+          std::memcpy(out, rendering.bytes, kShortRendering);
+          out += rendering.size;
+          space_run = rendering.change;
+          p = q + tag_length;
+          if (white_at(p)) white_after_markup();
+        };
+        // A tag whose '>' is among its first 8 bytes is known by those bytes alone if the memo
+        // holds it: it holds only tags found, as below, to have no special byte before '>'.
+        if (const std::size_t first_end = short_tag_length<Masks>(at);
+            first_end != 0 && tag_out < tag_room) {
+          const TagKey key = tag_key(at, first_end);
+          const TagRendering& rendering = slot_for(pass.memo, key);
+          if (holds_short(rendering, key)) {
+            convert_short_tag(first_end, rendering);
+            continue;
+          }
+        }
         // The tag's '>', in this block or a later one, with no special byte before it: the
         // end of the buffer is special.
         std::uint64_t marks = row->marks & ~((stop << 1) - 1);
@@ -935,13 +989,8 @@ inline void convert_by_blocks(const Streams& streams) {
         const TagKey key = tag_key(at, length);
         const TagRendering& rendering = slot_for(pass.memo, key);
         if (!holds_short(rendering, key)) break;
-        log_short_tag(at, length);
-        std::memcpy(out, rendering.bytes, kShortRendering);
-        out += rendering.size;
-        space_run = rendering.change;
-        p = q + length;
+        convert_short_tag(length, rendering);
         length = 0;
-        if (white_at(p)) white_after_markup();
       }
 
       // What the fast path left.
