@@ -867,7 +867,7 @@ inline void convert_by_blocks(const Streams& streams) {
     // byte at the end of the buffer is 0, and no whitespace.
     const unsigned char* const base = in.buffer.get() + pass.from;
     std::size_t p = in.pos - pass.from;
-    const auto white_at = [&](std::size_t q) {
+    const auto white_at = [rows](std::size_t q) {
       return (rows[q / kBlock].white >> (q % kBlock) & 1) != 0;
     };
 
@@ -890,8 +890,8 @@ inline void convert_by_blocks(const Streams& streams) {
 
     if (white_at(p)) white_after_markup();
     // The row of byte q, and the offset of a row's first byte.
-    const auto row_of = [&](std::size_t q) { return rows + q / kBlock; };
-    const auto offset_of = [&](const BlockRow* row) { return std::size_t(row - rows) * kBlock; };
+    const auto row_of = [rows](std::size_t q) { return rows + q / kBlock; };
+    const auto offset_of = [rows](const BlockRow* row) { return std::size_t(row - rows) * kBlock; };
     // Where the bytes kept before byte q begin in packed.
     const auto packed_at = [&](std::size_t q) {
       const BlockRow* const row = row_of(q);
