@@ -11,18 +11,19 @@
 // processor has it, or by one copy for each run of kept bytes. The text between two stops is
 // then one copy out of packed, from where the bytes kept before the first begin to where those
 // kept before the second do. A stop is dealt with as the byte loop deals with it:
-// - '<': the tag's '>' is found in tag_end, the tag goes to the tag file as one copy, and its
-//   rendering comes from a RenderMemo, which holds what render_tag gave for a tag alike;
+// - '<': the tag goes to the tag file as one copy, and its rendering comes from a RenderMemo,
+//   which holds what render_tag gave for a tag alike; a tag whose '>' is among its first 8
+//   bytes is looked up there by those bytes, any other's '>' is found in the rows first;
 // - '&': the entity name is found after it; a short name ended by ';' is looked up in an
 //   EntityMemo, which holds what find_entity (the table walk of decode_entity) gave for it,
 //   and any other goes to decode_entity itself;
 // and whitespace after either, or where a buffer begins, gives one space if space_run is 0,
 // and is skipped to the end of its run in `white`.
 //
-// The loop that copies text and converts tags makes no call, so that the compiler can keep
-// what it works with in registers. It leaves for whatever needs one, or more room than it has:
-// a full text file buffer, a long copy, an entity, a tag or rendering it cannot write itself,
-// the end of the buffer.
+// The loop that copies text and converts tags makes no call, and classifying is a function of
+// its own, so that the compiler can keep what the loop works with in registers. It leaves for
+// whatever needs one, or more room than it has: a full text file buffer, a long copy, an entity, a
+// tag or rendering it cannot write itself, the end of the buffer.
 //
 // The buffer holds the file's bytes as they are, CR LF and all; get_byte joins a pair when it
 // reads one. In a whitespace run a CR LF is two whitespace bytes instead of one, which only
