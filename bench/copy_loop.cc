@@ -12,7 +12,7 @@
 int main() {
   struct stat st {};
   const bool long_file =
-      ::fstat(0, &st) == 0 && S_ISREG(st.st_mode) && std::uint64_t(st.st_size) > kLongFileSize;
+      ::fstat(0, &st) == 0 && is_long_file(S_ISREG(st.st_mode), std::uint64_t(st.st_size));
   const std::size_t size = long_file ? kLongFileBufferSize : kStreamBufferSize;
   const auto buffer = std::make_unique<char[]>(size);
   for (;;) {

@@ -190,6 +190,9 @@ TEST(ConvertFile, BlockScansAtBlockEdges) {
       std::string(300, 'y') + " \t&lt; z",
       // Entities one after another, after a tag, and seen again; names of 8 and 9 bytes.
       "<B>&amp;&amp;&lt;x&amp;\t<B>\n<I>\t&lt;", "&abcdefgh;&abcdefghi;&abcdefgh;&amp ;",
+      // Short tags met, then alike in their first bytes but for a special byte before '>' or
+      // their length; tags of 8 and 9 bytes met again.
+      "<B>x<B\t>x<B\r\n>x<B<B>x<B&>x<B>x<B >", "<ABCDEFG><ABCDEFGH><ABCDEFG><ABCDEFGH>",
       // Tags as long as one copy to the tag file, and a byte longer, each met again.
       repeated("<" + std::string(30, 'A') + "><" + std::string(31, 'B') + ">", 140),
   };

@@ -106,7 +106,7 @@ bool open_input(InStream& in, std::string_view dos_name) {
   }
   in.fd = fd;
   in.ended = false;
-  const bool long_file = S_ISREG(st.st_mode) && std::uint64_t(st.st_size) > kLongFileSize;
+  const bool long_file = is_long_file(S_ISREG(st.st_mode), std::uint64_t(st.st_size));
   if (long_file) in.refill_size = kLongFileBufferSize;
   allocate_buffer(in);
   if (long_file) {

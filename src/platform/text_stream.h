@@ -30,6 +30,10 @@ inline constexpr std::size_t kStreamBufferSize = 32 * 1024;
 // about what converting a few megabytes gains, and larger buffers are handed over less often.
 inline constexpr std::uint64_t kLongFileSize = 8 * 1024 * 1024;
 inline constexpr std::size_t kLongFileBufferSize = 256 * 1024;
+// Whether a file is long as above: a regular file (not a FIFO or a device) of this size.
+inline constexpr bool is_long_file(bool regular, std::uint64_t size) {
+  return regular && size > kLongFileSize;
+}
 // The least room an output buffer has: a stream built over memory may have a smaller one.
 inline constexpr std::size_t kLeastOutputBuffer = 4 * 1024;
 
