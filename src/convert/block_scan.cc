@@ -631,7 +631,7 @@ struct alignas(kBlock) BlockRow {
   std::uint64_t marks;  // special bytes and '>': a tag ends at the first after its '<' if a '>'
   std::uint64_t stops;  // '<', '&' and the end of the buffer: the bytes a copy stops at
   std::uint64_t keep;   // the bytes a copy keeps: all but the second and later of a whitespace run
-  std::size_t packed;   // where the block's kept bytes begin in the packed buffer
+  const unsigned char* packed;  // where the block's kept bytes begin in the packed buffer
 };
 
 // Classifies the buffer's bytes into rows, one for each block and one more, the last one partly
@@ -643,16 +643,17 @@ inline void classify_rows(const Buffer& buffer) {
   Masks masks;
   BlockRow* row = buffer.rows;
   const unsigned char* at = buffer.bytes;
-  std::size_t size = buffer.size;
   unsigned char* out = buffer.packed;
   std::uint64_t white_before = 0;  // the block before's whitespace
-  for (;; ++row, at += kBlock, size -= kBlock) {
+  // Classifies the block at `at` into row, its bytes past the first `size` (less than a block)
+  // left out, if it is the last.
+  const auto classify = [&](std::size_t size, bool last) {
     BlockMasks m = masks.classify(at);
     // A copy keeps the first byte of each whitespace run, as a space, and drops the rest, in
     // this block or the next. A run that follows markup, or begins the buffer, is dealt with
     // on its own.
-    std::uint64_t keep = ~m.white | (m.white & ~(m.white << 1 | white_before >> (kBlock - 1)));
-    if (size < kBlock) {
+    std::uint64_t keep = ~(m.white & (m.white << 1 | white_before >> (kBlock - 1)));
+    if (last) {
       const std::uint64_t end = std::uint64_t{1} << size;
       m.special = (m.special & (end - 1)) | end;
       m.white &= end - 1;
@@ -664,11 +665,15 @@ inline void classify_rows(const Buffer& buffer) {
     row->marks = m.special | m.tag_end;
     row->stops = m.special & ~m.white;
     row->keep = keep;
-    row->packed = std::size_t(out - buffer.packed);
+    row->packed = out;
     out = masks.pack(out, row->keep);
-    if (size < kBlock) return;
     white_before = m.white;
-  }
+  };
+  // Every whole block, then the last, which holds the end of the buffer.
+  for (const unsigned char* const last = at + buffer.size / kBlock * kBlock; at != last;
+       at += kBlock, ++row)
+    classify(0, false);
+  classify(buffer.size % kBlock, true);
 }
 
 // Replacements of the entity names met so far, by the name's first 8 bytes and its length: a
@@ -816,7 +821,6 @@ inline void convert_by_blocks(const Streams& streams) {
   pass.packed.reset(new unsigned char[(blocks + 2) * kBlock]);
   pass.fills = in.fills - 1;  // none classified yet
   BlockRow* const rows = pass.rows.get();
-  const unsigned char* const packed = pass.packed.get();
   // Kept here, not in memory that a byte written through out might be.
   int space_run = 0;
   // The text file's buffer is written through out, and the tag file's through tag_out; the
@@ -918,20 +922,21 @@ inline void convert_by_blocks(const Streams& streams) {
         if (base[p] == '<') {  // a tag where markup or whitespace left off: nothing to copy
           q = p;
         } else {
-          const std::size_t from = row->packed + count_bits<Masks>(row->keep & (stop - 1));
+          const unsigned char* const from = row->packed + count_bits<Masks>(row->keep & (stop - 1));
           std::uint64_t stops = row->stops & -stop;
           while (stops == 0)
             stops = (++row)->stops;
           stop = stops & -stops;
           q = offset_of(row) + std::size_t(std::countr_zero(stop));
-          const std::size_t kept = row->packed + count_bits<Masks>(row->keep & (stop - 1)) - from;
+          const auto kept =
+              std::size_t(row->packed + count_bits<Masks>(row->keep & (stop - 1)) - from);
           if (kept > kShortCopy) {
             left = kLongCopy;
             break;
           }
           std::size_t i = 0;
           do {
-            Masks::copy(out + i, packed + from + i);
+            Masks::copy(out + i, from + i);
             i += kBlock;
           } while (i < kept);
           out += kept;
@@ -1003,7 +1008,7 @@ inline void convert_by_blocks(const Streams& streams) {
       }
       if (left == kLongCopy) {
         sync();
-        put_raw(text, packed + packed_at(p), packed_at(q) - packed_at(p));
+        put_raw(text, packed_at(p), std::size_t(packed_at(q) - packed_at(p)));
         reload();
         space_run = white_at(q - 1);
         p = q;
