@@ -742,6 +742,10 @@ struct Pass {
   std::unique_ptr<unsigned char[]> packed;
   std::size_t from = 0;
   std::size_t fills = 0;
+  // Where the conversion has come to, from the first row's first byte, and what space_run,
+  // as the byte loop has it, is there.
+  std::size_t at = 0;
+  std::int64_t space_run = 0;
 };
 
 // The tag after the '<' just read, as the byte loop converts it; returns the new space_run.
@@ -806,6 +810,10 @@ struct Pass {
   decode_entity(pass.entity, pass.text, pass.console);
 }
 
+// What the fast path left for: room in the text file's buffer, a copy too long for it, or a
+// stop it cannot convert.
+enum class Left { kRoom, kLongCopy, kStop };
+
 // The conversion by blocks, with its memos and rows in the frame of the scan's own function.
 template <typename Masks>
 inline void convert_by_blocks(const Streams& streams) {
@@ -820,46 +828,31 @@ inline void convert_by_blocks(const Streams& streams) {
   pass.rows.reset(new BlockRow[blocks]);
   pass.packed.reset(new unsigned char[(blocks + 2) * kBlock]);
   pass.fills = in.fills - 1;  // none classified yet
-  BlockRow* const rows = pass.rows.get();
-  // Kept here, not in memory that a byte written through out might be; a whole word, which
-  // takes g++ fewer instructions in the loop than an int does.
-  std::int64_t space_run = 0;
-  // The text file's buffer is written through out, and the tag file's through tag_out; the
-  // streams' lengths catch up (sync) before any call that writes to them itself. A copy of up
-  // to kShortCopy bytes, whole blocks, a short rendering and a space are written past out
-  // before it is checked again.
+  // The fast path writes the text file's buffer through out, and the tag file's through
+  // tag_out. A copy of up to kShortCopy bytes, whole blocks, a short rendering and a space are
+  // written past out before it is checked again.
   constexpr std::size_t kRoom = kShortCopy + kBlock + kShortRendering + 1;
   static_assert(kLeastOutputBuffer > 2 * kRoom);
   // A tag up to kShortTag long goes to the tag file as a whole 32 bytes, its line end after
   // it, while tag_out is below tag_room; never where the tag file's line ends are LF alone.
-  // A flush may give a stream another buffer: the pointers are taken anew after each call.
-  unsigned char* out = nullptr;
-  unsigned char* out_limit = nullptr;
-  unsigned char* tag_out = nullptr;
-  unsigned char* tag_room = nullptr;
-  const auto sync = [&] {
-    text.len = std::size_t(out - text.buffer.get());
-    tags.len = std::size_t(tag_out - tags.buffer.get());
-  };
   const std::size_t out_limit_at = text.capacity - kRoom;
   const std::size_t tag_room_at = tags.crlf ? tags.capacity - kShortTag - 1 : 0;
-  const auto reload = [&] {
-    unsigned char* const text_buffer = text.buffer.get();
-    unsigned char* const tag_buffer = tags.buffer.get();
-    out = text_buffer + text.len;
-    out_limit = text_buffer + out_limit_at;
-    tag_out = tag_buffer + tags.len;
-    tag_room = tag_buffer + tag_room_at;
-  };
-  reload();
-
-  // A tag that ends in the buffer, with no special byte before its '>', goes to the tag file
-  // as a whole 32 bytes, if it is no longer, its line end after it.
-  const auto log_short_tag = [&](const unsigned char* at, std::size_t length) {
+  // Where the tag at `at` of this length goes to the tag file, from tag_out on, if it can.
+  const auto log_short_tag = [](unsigned char*& tag_out, const unsigned char* at,
+                                std::size_t length) {
     static constexpr unsigned char kLineEnd[2] = {kCR, kLF};
     Masks::copy_tag(tag_out, at);
     std::memcpy(tag_out + length, kLineEnd, sizeof kLineEnd);
     tag_out += length + 2;
+  };
+  // Whether byte q of the buffer, from the first row's first byte, is whitespace; and where
+  // the bytes kept before it begin in packed.
+  const auto white_in_rows = [&pass](std::size_t q) {
+    return (pass.rows[q / kBlock].white >> (q % kBlock) & 1) != 0;
+  };
+  const auto packed_at = [&pass](std::size_t q) {
+    const BlockRow* const row = &pass.rows[q / kBlock];
+    return row->packed + count_bits<Masks>(row->keep & ((std::uint64_t{1} << q % kBlock) - 1));
   };
 
   // Each turn of this loop starts at in.pos; a slow path leaves the inner loop to start afresh.
@@ -867,202 +860,212 @@ inline void convert_by_blocks(const Streams& streams) {
     if (pass.fills != in.fills) {
       pass.fills = in.fills;
       pass.from = in.pos;
-      Masks::classify_buffer({in.buffer.get() + in.pos, in.len - in.pos, rows, pass.packed.get()});
+      Masks::classify_buffer(
+          {in.buffer.get() + in.pos, in.len - in.pos, pass.rows.get(), pass.packed.get()});
     }
-    // Offsets from the first row's first byte: p is where the conversion has come to. The
+    // Offsets from the first row's first byte: pass.at is where the conversion has come to. The
     // byte at the end of the buffer is 0, and no whitespace.
-    const unsigned char* const base = in.buffer.get() + pass.from;
-    std::size_t p = in.pos - pass.from;
-    const auto white_at = [rows](std::size_t q) {
-      return (rows[q / kBlock].white >> (q % kBlock) & 1) != 0;
-    };
-
-    // Whitespace at p, where markup left off or the buffer begins: space_run tells what it gives.
-    const auto white_after_markup = [&] {
-      if (space_run < 0) {
-        // Only the first whitespace byte vanishes, a CR LF as one, as get_byte reads it.
-        p += base[p] == kCR && base[p + 1] == kLF ? 2 : 1;
-        ++space_run;
-        if (!white_at(p)) return;
-      }
-      *out = ' ';
-      out += space_run == 0;
-      space_run = 1;
-      // The run's end, or the end of its block: the rest of it is not kept.
-      const std::size_t k = p / kBlock;
-      p = k * kBlock +
-          std::size_t(std::countr_zero(~rows[k].white & (~std::uint64_t{0} << p % kBlock)));
-    };
-
-    if (white_at(p)) white_after_markup();
-    // The row of byte q, and the offset of a row's first byte.
-    const auto row_of = [rows](std::size_t q) { return rows + q / kBlock; };
-    const auto offset_of = [rows](const BlockRow* row) { return std::size_t(row - rows) * kBlock; };
-    // Where the bytes kept before byte q begin in packed.
-    const auto packed_at = [&](std::size_t q) {
-      const BlockRow* const row = row_of(q);
-      return row->packed + count_bits<Masks>(row->keep & ((std::uint64_t{1} << q % kBlock) - 1));
-    };
-
+    pass.at = in.pos - pass.from;
     for (;;) {
-      // The fast path, which makes no call, so that what it works with stays in registers: it
-      // copies up to each stop and converts the tags and entities that a memo knows. It leaves
-      // where out needs room, before a copy too long for it, or at a stop it cannot convert,
-      // with p at the stop and space_run as the copy left it.
-      enum { kRoomLeft, kLongCopy, kStop } left;
-      std::size_t q = p;       // the next stop
-      std::size_t length = 0;  // of the tag at p, if it ends in the buffer with no special byte
-      for (;;) {
-        if (out > out_limit) {
-          left = kRoomLeft;
-          break;
-        }
-        const BlockRow* row = row_of(p);
-        std::uint64_t stop = std::uint64_t{1} << p % kBlock;
-        left = kStop;
-        if (base[p] == '<') {  // a tag where markup or whitespace left off: nothing to copy
-          q = p;
-        } else {
-          const unsigned char* const from = row->packed + count_bits<Masks>(row->keep & (stop - 1));
-          std::uint64_t stops = row->stops & -stop;
-          while (stops == 0)
-            stops = (++row)->stops;
-          stop = stops & -stops;
-          q = offset_of(row) + std::size_t(std::countr_zero(stop));
-          const auto kept =
-              std::size_t(row->packed + count_bits<Masks>(row->keep & (stop - 1)) - from);
-          if (kept > kShortCopy) {
-            left = kLongCopy;
+      Left left;
+      std::size_t q;       // the next stop
+      std::size_t length;  // of the tag at the stop, if it ends in the buffer with no special byte
+      {
+        // The fast path, which makes no call, so that what it works with stays in registers:
+        // taken from the pass and the streams here, and given back when it leaves, so that none
+        // of it lives across a call. It copies up to each stop and converts the tags and
+        // entities that a memo knows. It leaves where out needs room, before a copy too long
+        // for it, or at a stop it cannot convert, with p at the stop and space_run as the copy
+        // left it.
+        const unsigned char* const base = in.buffer.get() + pass.from;
+        const BlockRow* const rows = pass.rows.get();
+        std::size_t p = pass.at;
+        std::int64_t space_run = pass.space_run;
+        unsigned char* out = text.buffer.get() + text.len;
+        unsigned char* const out_limit = text.buffer.get() + out_limit_at;
+        unsigned char* tag_out = tags.buffer.get() + tags.len;
+        unsigned char* const tag_room = tags.buffer.get() + tag_room_at;
+        const auto white_at = [rows](std::size_t at) {
+          return (rows[at / kBlock].white >> (at % kBlock) & 1) != 0;
+        };
+        // Whitespace at p, where markup left off or the buffer begins: space_run tells what it
+        // gives.
+        const auto white_after_markup = [&] {
+          if (space_run < 0) {
+            // Only the first whitespace byte vanishes, a CR LF as one, as get_byte reads it.
+            p += base[p] == kCR && base[p + 1] == kLF ? 2 : 1;
+            ++space_run;
+            if (!white_at(p)) return;
+          }
+          *out = ' ';
+          out += space_run == 0;
+          space_run = 1;
+          // The run's end, or the end of its block: the rest of it is not kept.
+          const std::size_t k = p / kBlock;
+          p = k * kBlock +
+              std::size_t(std::countr_zero(~rows[k].white & (~std::uint64_t{0} << p % kBlock)));
+        };
+        // The row of byte q, and the offset of a row's first byte.
+        const auto row_of = [rows](std::size_t at) { return rows + at / kBlock; };
+        const auto offset_of = [rows](const BlockRow* row) {
+          return std::size_t(row - rows) * kBlock;
+        };
+        const auto log_tag_here = [&](const unsigned char* at, std::size_t tag_length) {
+          log_short_tag(tag_out, at, tag_length);
+        };
+
+        // Whitespace where the fast path begins is where markup left off or the buffer begins,
+        // or the rest of a run already given its space.
+        if (white_at(p)) white_after_markup();
+        q = p;
+        length = 0;
+        for (;;) {
+          if (out > out_limit) {
+            left = Left::kRoom;
             break;
           }
-          std::size_t i = 0;
-          do {
-            Masks::copy(out + i, from + i);
-            i += kBlock;
-          } while (i < kept);
-          out += kept;
-          if (base[q] != '<') {
-            if (q > p) space_run = white_at(q - 1);
+          const BlockRow* row = row_of(p);
+          std::uint64_t stop = std::uint64_t{1} << p % kBlock;
+          left = Left::kStop;
+          if (base[p] == '<') {  // a tag where markup or whitespace left off: nothing to copy
+            q = p;
+          } else {
+            const unsigned char* const from =
+                row->packed + count_bits<Masks>(row->keep & (stop - 1));
+            std::uint64_t stops = row->stops & -stop;
+            while (stops == 0)
+              stops = (++row)->stops;
+            stop = stops & -stops;
+            q = offset_of(row) + std::size_t(std::countr_zero(stop));
+            const auto kept =
+                std::size_t(row->packed + count_bits<Masks>(row->keep & (stop - 1)) - from);
+            if (kept > kShortCopy) {
+              left = Left::kLongCopy;
+              break;
+            }
+            std::size_t i = 0;
+            do {
+              Masks::copy(out + i, from + i);
+              i += kBlock;
+            } while (i < kept);
+            out += kept;
+            if (base[q] != '<') {
+              if (q > p) space_run = white_at(q - 1);
+              p = q;
+              if (base[q] != '&') break;
+              // A short name ended by ';' whose replacement the memo holds, with no line break.
+              const unsigned char* const name = base + q + 1;
+              std::size_t size = 0;
+              while (size < kEntityHead && !kEndsName[name[size]])
+                ++size;
+              if (name[size] != ';') break;
+              const EntityKey key = entity_key(name, size);
+              const EntityMemo::Slot& slot = slot_for(pass.entities, key);
+              if (!holds(slot, key) || slot.size >= kNotCopied) break;
+              std::memcpy(out, slot.bytes, sizeof slot.bytes);
+              out += slot.size;
+              p = q + size + 2;
+              if (white_at(p)) white_after_markup();
+              continue;
+            }
             p = q;
-            if (base[q] != '&') break;
-            // A short name ended by ';' whose replacement the memo holds, with no line break.
-            const unsigned char* const name = base + q + 1;
-            std::size_t size = 0;
-            while (size < kEntityHead && !kEndsName[name[size]])
-              ++size;
-            if (name[size] != ';') break;
-            const EntityKey key = entity_key(name, size);
-            const EntityMemo::Slot& slot = slot_for(pass.entities, key);
-            if (!holds(slot, key) || slot.size >= kNotCopied) break;
-            std::memcpy(out, slot.bytes, sizeof slot.bytes);
-            out += slot.size;
-            p = q + size + 2;
+          }
+          const unsigned char* const at = base + q;
+          // The tag at q, known to the memo, of this length: its line in the tag file, its
+          // rendering and what follows it.
+          const auto convert_short_tag = [&](std::size_t tag_length,
+                                             const TagRendering& rendering) {
+            log_tag_here(at, tag_length);
+            std::memcpy(out, rendering.bytes, kShortRendering);
+            out += rendering.size;
+            space_run = rendering.change;
+            p = q + tag_length;
             if (white_at(p)) white_after_markup();
-            continue;
+          };
+          // A tag whose '>' is among its first 8 bytes is known by those bytes alone if the memo
+          // holds it: it holds only tags found, as below, to have no special byte before '>'.
+          if (const std::size_t first_end = short_tag_length<Masks>(at);
+              first_end != 0 && tag_out < tag_room) {
+            const TagKey key = tag_key(at, first_end);
+            const TagRendering& rendering = slot_for(pass.memo, key);
+            if (holds_short(rendering, key)) {
+              convert_short_tag(first_end, rendering);
+              continue;
+            }
           }
-          p = q;
-        }
-        const unsigned char* const at = base + q;
-        // The tag at q, known to the memo, of this length: its line in the tag file, its
-        // rendering and what follows it.
-        const auto convert_short_tag = [&](std::size_t tag_length, const TagRendering& rendering) {
-          log_short_tag(at, tag_length);
-          std::memcpy(out, rendering.bytes, kShortRendering);
-          out += rendering.size;
-          space_run = rendering.change;
-          p = q + tag_length;
-          if (white_at(p)) white_after_markup();
-        };
-        // A tag whose '>' is among its first 8 bytes is known by those bytes alone if the memo
-        // holds it: it holds only tags found, as below, to have no special byte before '>'.
-        if (const std::size_t first_end = short_tag_length<Masks>(at);
-            first_end != 0 && tag_out < tag_room) {
-          const TagKey key = tag_key(at, first_end);
+          // The tag's '>', in this block or a later one, with no special byte before it: the
+          // end of the buffer is special.
+          std::uint64_t marks = row->marks & ~((stop << 1) - 1);
+          while (marks == 0)
+            marks = (++row)->marks;
+          const std::uint64_t end = marks & -marks;
+          if ((row->tag_end & end) == 0) break;
+          length = offset_of(row) + std::size_t(std::countr_zero(end)) + 1 - q;
+          if (length > kShortTag || tag_out >= tag_room) break;
+          const TagKey key = tag_key(at, length);
           const TagRendering& rendering = slot_for(pass.memo, key);
-          if (holds_short(rendering, key)) {
-            convert_short_tag(first_end, rendering);
-            continue;
-          }
+          if (!holds_short(rendering, key)) break;
+          convert_short_tag(length, rendering);
+          length = 0;
         }
-        // The tag's '>', in this block or a later one, with no special byte before it: the
-        // end of the buffer is special.
-        std::uint64_t marks = row->marks & ~((stop << 1) - 1);
-        while (marks == 0)
-          marks = (++row)->marks;
-        const std::uint64_t end = marks & -marks;
-        if ((row->tag_end & end) == 0) break;
-        length = offset_of(row) + std::size_t(std::countr_zero(end)) + 1 - q;
-        if (length > kShortTag || tag_out >= tag_room) break;
-        const TagKey key = tag_key(at, length);
-        const TagRendering& rendering = slot_for(pass.memo, key);
-        if (!holds_short(rendering, key)) break;
-        convert_short_tag(length, rendering);
-        length = 0;
+
+        pass.at = p;
+        pass.space_run = space_run;
+        text.len = std::size_t(out - text.buffer.get());
+        tags.len = std::size_t(tag_out - tags.buffer.get());
       }
 
-      // What the fast path left.
-      if (left == kRoomLeft) {
-        sync();
+      // What the fast path left, with pass.at at the stop.
+      if (left == Left::kRoom) {
         flush(text);
-        reload();
         continue;
       }
-      if (left == kLongCopy) {
-        sync();
-        put_raw(text, packed_at(p), std::size_t(packed_at(q) - packed_at(p)));
-        reload();
-        space_run = white_at(q - 1);
-        p = q;
+      if (left == Left::kLongCopy) {
+        put_raw(text, packed_at(pass.at), std::size_t(packed_at(q) - packed_at(pass.at)));
+        pass.space_run = white_in_rows(q - 1);
+        pass.at = q;
         continue;
       }
-      const unsigned char* const at = base + p;
+      const unsigned char* const base = in.buffer.get() + pass.from;
+      const unsigned char* const at = base + pass.at;
       if (*at == '<') {
         if (length == 0) {  // a tag to read with read_tag
-          in.pos = pass.from + p + 1;
-          sync();
-          space_run = convert_tag_slowly(pass);
-          reload();
+          in.pos = pass.from + pass.at + 1;
+          pass.space_run = convert_tag_slowly(pass);
           break;
         }
-        if (length <= kShortTag && tag_out < tag_room) {
-          log_short_tag(at, length);
+        if (length <= kShortTag && tags.len < tag_room_at) {
+          unsigned char* tag_out = tags.buffer.get() + tags.len;
+          log_short_tag(tag_out, at, length);
+          tags.len = std::size_t(tag_out - tags.buffer.get());
         } else {
-          sync();
           log_tag({reinterpret_cast<const char*>(at), length}, tags);
-          reload();
         }
         const TagRendering& rendering = rendering_of(pass.memo, at, length);
         const std::size_t size = rendering.size;
-        space_run = rendering.change;
+        pass.space_run = rendering.change;
         if (size <= kShortRendering) {
-          std::memcpy(out, rendering.bytes, kShortRendering);
+          std::memcpy(text.buffer.get() + text.len, rendering.bytes, kShortRendering);
         } else {  // a rule of underscores, say: make room for it
-          sync();
           if (text.capacity - text.len < size + kRoom) flush(text);
-          reload();
-          std::memcpy(out, rendering.bytes, size);
+          std::memcpy(text.buffer.get() + text.len, rendering.bytes, size);
         }
-        out += size;
-        p += length;
+        text.len += size;
+        pass.at += length;
       } else if (*at == '&') {
-        sync();
         const unsigned char* const after = convert_entity(pass, at, in.buffer.get() + in.len);
         if (after == nullptr) {
-          in.pos = pass.from + p + 1;
+          in.pos = pass.from + pass.at + 1;
           convert_entity_slowly(pass);
-          reload();
           break;
         }
-        reload();
-        p = std::size_t(after - base);
+        pass.at = std::size_t(after - base);
       } else {  // the end of the buffer
         in.pos = in.len;
         break;
       }
-      if (white_at(p)) white_after_markup();
     }
   }
-  sync();
 }
 
 // Each scan has the whole conversion inlined into one function, and the classifying of a buffer
