@@ -745,7 +745,7 @@ struct Pass {
   // Where the conversion has come to, from the first row's first byte, and what space_run,
   // as the byte loop has it, is there.
   std::size_t at = 0;
-  std::int64_t space_run = 0;
+  int space_run = 0;
 };
 
 // The tag after the '<' just read, as the byte loop converts it; returns the new space_run.
@@ -880,7 +880,7 @@ inline void convert_by_blocks(const Streams& streams) {
         const unsigned char* const base = in.buffer.get() + pass.from;
         const BlockRow* const rows = pass.rows.get();
         std::size_t p = pass.at;
-        std::int64_t space_run = pass.space_run;
+        int space_run = pass.space_run;
         unsigned char* out = text.buffer.get() + text.len;
         unsigned char* const out_limit = text.buffer.get() + out_limit_at;
         unsigned char* tag_out = tags.buffer.get() + tags.len;
@@ -909,9 +909,6 @@ inline void convert_by_blocks(const Streams& streams) {
         const auto row_of = [rows](std::size_t at) { return rows + at / kBlock; };
         const auto offset_of = [rows](const BlockRow* row) {
           return std::size_t(row - rows) * kBlock;
-        };
-        const auto log_tag_here = [&](const unsigned char* at, std::size_t tag_length) {
-          log_short_tag(tag_out, at, tag_length);
         };
 
         // Whitespace where the fast path begins is where markup left off or the buffer begins,
@@ -975,7 +972,7 @@ inline void convert_by_blocks(const Streams& streams) {
           // rendering and what follows it.
           const auto convert_short_tag = [&](std::size_t tag_length,
                                              const TagRendering& rendering) {
-            log_tag_here(at, tag_length);
+            log_short_tag(tag_out, at, tag_length);
             std::memcpy(out, rendering.bytes, kShortRendering);
             out += rendering.size;
             space_run = rendering.change;
