@@ -643,17 +643,16 @@ inline void classify_rows(const Buffer& buffer) {
   Masks masks;
   BlockRow* row = buffer.rows;
   const unsigned char* at = buffer.bytes;
+  std::size_t size = buffer.size;
   unsigned char* out = buffer.packed;
   std::uint64_t white_before = 0;  // the block before's whitespace
-  // Classifies the block at `at` into row, its bytes past the first `size` (less than a block)
-  // left out, if it is the last.
-  const auto classify = [&](std::size_t size, bool last) {
+  for (;; ++row, at += kBlock, size -= kBlock) {
     BlockMasks m = masks.classify(at);
     // A copy keeps the first byte of each whitespace run, as a space, and drops the rest, in
     // this block or the next. A run that follows markup, or begins the buffer, is dealt with
     // on its own.
-    std::uint64_t keep = ~(m.white & (m.white << 1 | white_before >> (kBlock - 1)));
-    if (last) {
+    std::uint64_t keep = ~m.white | (m.white & ~(m.white << 1 | white_before >> (kBlock - 1)));
+    if (size < kBlock) {
       const std::uint64_t end = std::uint64_t{1} << size;
       m.special = (m.special & (end - 1)) | end;
       m.white &= end - 1;
@@ -667,13 +666,9 @@ inline void classify_rows(const Buffer& buffer) {
     row->keep = keep;
     row->packed = out;
     out = masks.pack(out, row->keep);
+    if (size < kBlock) return;
     white_before = m.white;
-  };
-  // Every whole block, then the last, which holds the end of the buffer.
-  for (const unsigned char* const last = at + buffer.size / kBlock * kBlock; at != last;
-       at += kBlock, ++row)
-    classify(0, false);
-  classify(buffer.size % kBlock, true);
+  }
 }
 
 // Replacements of the entity names met so far, by the name's first 8 bytes and its length: a
