@@ -21,9 +21,11 @@
 // and is skipped to the end of its run in `white`.
 //
 // The loop that copies text and converts tags makes no call, and classifying is a function of
-// its own, so that the compiler can keep what the loop works with in registers. It leaves for
-// whatever needs one, or more room than it has: a full text file buffer, a long copy, an entity, a
-// tag or rendering it cannot write itself, the end of the buffer.
+// its own, so that the compiler can keep what the loop works with in registers; it takes that
+// from the pass and the streams when it starts and gives it back when it leaves, so that none of
+// it lives across a call. It leaves for whatever needs one, or more room than it has: a full
+// text file buffer, a long copy, an entity, a tag or rendering it cannot write itself, the end
+// of the buffer.
 //
 // The buffer holds the file's bytes as they are, CR LF and all; get_byte joins a pair when it
 // reads one. In a whitespace run a CR LF is two whitespace bytes instead of one, which only
