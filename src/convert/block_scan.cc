@@ -807,6 +807,11 @@ struct Pass {
   decode_entity(pass.entity, pass.text, pass.console);
 }
 
+// Whether byte q of a buffer, from its first row's first byte, is whitespace.
+inline bool is_white(const BlockRow* rows, std::size_t q) {
+  return (rows[q / kBlock].white >> (q % kBlock) & 1) != 0;
+}
+
 // What the fast path left for: room in the text file's buffer, a copy too long for it, or a
 // stop it cannot convert.
 enum class Left { kRoom, kLongCopy, kStop };
@@ -842,11 +847,7 @@ inline void convert_by_blocks(const Streams& streams) {
     std::memcpy(tag_out + length, kLineEnd, sizeof kLineEnd);
     tag_out += length + 2;
   };
-  // Whether byte q of the buffer, from the first row's first byte, is whitespace; and where
-  // the bytes kept before it begin in packed.
-  const auto white_in_rows = [&pass](std::size_t q) {
-    return (pass.rows[q / kBlock].white >> (q % kBlock) & 1) != 0;
-  };
+  // Where the bytes kept before byte q, from the first row's first byte, begin in packed.
   const auto packed_at = [&pass](std::size_t q) {
     const BlockRow* const row = &pass.rows[q / kBlock];
     return row->packed + count_bits<Masks>(row->keep & ((std::uint64_t{1} << q % kBlock) - 1));
@@ -882,9 +883,7 @@ inline void convert_by_blocks(const Streams& streams) {
         unsigned char* const out_limit = text.buffer.get() + out_limit_at;
         unsigned char* tag_out = tags.buffer.get() + tags.len;
         unsigned char* const tag_room = tags.buffer.get() + tag_room_at;
-        const auto white_at = [rows](std::size_t at) {
-          return (rows[at / kBlock].white >> (at % kBlock) & 1) != 0;
-        };
+        const auto white_at = [rows](std::size_t at) { return is_white(rows, at); };
         // Whitespace at p, where markup left off or the buffer begins: space_run tells what it
         // gives.
         const auto white_after_markup = [&] {
@@ -1016,7 +1015,7 @@ inline void convert_by_blocks(const Streams& streams) {
       }
       if (left == Left::kLongCopy) {
         put_raw(text, packed_at(pass.at), std::size_t(packed_at(q) - packed_at(pass.at)));
-        pass.space_run = white_in_rows(q - 1);
+        pass.space_run = is_white(pass.rows.get(), q - 1);
         pass.at = q;
         continue;
       }
