@@ -65,13 +65,15 @@ constexpr std::uint64_t kMemoMultiplier = 0x9E3779B97F4A7C15;
 
 // What render_tag writes for a tag, as stored in the text file, and returns.
 struct TagRendering {
-  std::uint32_t length;        // the tag's length, up to kKeyLength; 0: nothing remembered
-  std::uint32_t short_length;  // the length again if size is at most kShortRendering; else 0
   std::uint64_t head;          // the tag's first kRenderingHead bytes, zero past its end
+  std::uint64_t short_head;    // head again if size is at most kShortRendering; else 0, as no
+                               // tag's head is, since it begins with '<'
   const unsigned char* bytes;  // in the memo's scratch, 16 of them readable
-  std::uint32_t size;          // bytes written, CR LF for a line break
-  std::int32_t change;         // what render_tag returns
+  std::uint32_t length;        // the tag's length, up to kKeyLength; 0: nothing remembered
+  std::uint16_t size;          // bytes written, CR LF for a line break
+  std::int16_t change;         // what render_tag returns
 };
+static_assert(sizeof(TagRendering) == 32, "a slot is found by a shift of its index");
 
 // Renderings of the tags met so far: tags alike in their first kRenderingHead bytes and in their
 // length up to kKeyLength share one.
@@ -80,7 +82,7 @@ struct RenderMemo {
   // Only a slot's lengths need a value before the slot is used.
   RenderMemo() {
     for (TagRendering& slot : slots)
-      slot.length = slot.short_length = 0;
+      slot.length = 0, slot.short_head = 0;
   }
   TagRendering slots[1 << kSlotBits];
   // kMemoMultiplier, read from here by each tag: on ARM that takes one instruction, where
@@ -91,6 +93,7 @@ struct RenderMemo {
 
 // Room for the renderings a memo keeps: a page has a few kinds of long ones.
 constexpr std::size_t kRenderScratch = 16 * 1024;
+static_assert(kRenderScratch <= 0xFFFF, "a rendering's size fits its slot");
 
 // Takes the memo's scratch, where the renderings go as the text file would store them.
 void open_render_memo(RenderMemo& memo, bool crlf) {
@@ -106,15 +109,15 @@ void open_render_memo(RenderMemo& memo, bool crlf) {
   // The buffer is never flushed, and 16 bytes after each rendering are always readable.
   if (scratch.capacity - scratch.len < kLongestRendering + 16) {
     for (TagRendering& other : memo.slots)
-      other.length = other.short_length = 0;
+      other.length = 0, other.short_head = 0;
     scratch.len = 0;
   }
   const std::size_t start = scratch.len;
-  slot.change = render_tag(tag, scratch);
+  slot.change = static_cast<std::int16_t>(render_tag(tag, scratch));
   slot.head = head;
   slot.length = length;
-  slot.size = static_cast<std::uint32_t>(scratch.len - start);
-  slot.short_length = slot.size <= kShortRendering ? length : 0;
+  slot.size = static_cast<std::uint16_t>(scratch.len - start);
+  slot.short_head = slot.size <= kShortRendering ? head : 0;
   slot.bytes = scratch.buffer.get() + start;
 }
 
@@ -179,7 +182,12 @@ inline bool holds(const TagRendering& slot, TagKey key) {
 }
 // Whether the slot holds the rendering of tags with this key, kShortRendering bytes or fewer.
 inline bool holds_short(const TagRendering& slot, TagKey key) {
-  return slot.short_length == key.length && slot.head == key.head;
+  return slot.length == key.length && slot.short_head == key.head;
+}
+// The same for a tag whose '>' is among its first 8 bytes, the first '>' of its head: every
+// tag the memo holds ends at its first '>', so a head alike tells the same length.
+inline bool holds_short_by_head(const TagRendering& slot, TagKey key) {
+  return slot.short_head == key.head;
 }
 
 // The rendering of the whole tag at p; render_tag's own for a tag whose kind was not met before.
@@ -884,22 +892,26 @@ inline void convert_by_blocks(const Streams& streams) {
         unsigned char* tag_out = tags.buffer.get() + tags.len;
         unsigned char* const tag_room = tags.buffer.get() + tag_room_at;
         const auto white_at = [rows](std::size_t at) { return is_white(rows, at); };
-        // Whitespace at p, where markup left off or the buffer begins: space_run tells what it
-        // gives.
-        const auto white_after_markup = [&] {
+        // The whitespace bytes from `at` on, in its block, as bits from bit 0.
+        const auto white_from = [rows](std::size_t at) {
+          return rows[at / kBlock].white >> at % kBlock;
+        };
+        // Where markup left off or the buffer begins: whitespace at p gives what space_run tells.
+        const auto after_markup = [&] {
+          std::uint64_t run = white_from(p);
+          if ((run & 1) == 0) return;
           if (space_run < 0) {
             // Only the first whitespace byte vanishes, a CR LF as one, as get_byte reads it.
             p += base[p] == kCR && base[p + 1] == kLF ? 2 : 1;
             ++space_run;
-            if (!white_at(p)) return;
+            run = white_from(p);
+            if ((run & 1) == 0) return;
           }
+          // The run goes to its end, or to the end of its block: the rest of it is not kept.
           *out = ' ';
           out += space_run == 0;
           space_run = 1;
-          // The run's end, or the end of its block: the rest of it is not kept.
-          const std::size_t k = p / kBlock;
-          p = k * kBlock +
-              std::size_t(std::countr_zero(~rows[k].white & (~std::uint64_t{0} << p % kBlock)));
+          p += std::size_t(std::countr_one(run));
         };
         // The row of byte q, and the offset of a row's first byte.
         const auto row_of = [rows](std::size_t at) { return rows + at / kBlock; };
@@ -909,20 +921,21 @@ inline void convert_by_blocks(const Streams& streams) {
 
         // Whitespace where the fast path begins is where markup left off or the buffer begins,
         // or the rest of a run already given its space.
-        if (white_at(p)) white_after_markup();
+        after_markup();
         q = p;
         length = 0;
         for (;;) {
           if (out > out_limit) {
             left = Left::kRoom;
+            q = p;  // so that no stop found before lives on to here
             break;
           }
-          const BlockRow* row = row_of(p);
-          std::uint64_t stop = std::uint64_t{1} << p % kBlock;
           left = Left::kStop;
           if (base[p] == '<') {  // a tag where markup or whitespace left off: nothing to copy
             q = p;
           } else {
+            const BlockRow* row = row_of(p);
+            std::uint64_t stop = std::uint64_t{1} << p % kBlock;
             const unsigned char* const from =
                 row->packed + count_bits<Masks>(row->keep & (stop - 1));
             std::uint64_t stops = row->stops & -stop;
@@ -958,7 +971,7 @@ inline void convert_by_blocks(const Streams& streams) {
               std::memcpy(out, slot.bytes, sizeof slot.bytes);
               out += slot.size;
               p = q + size + 2;
-              if (white_at(p)) white_after_markup();
+              after_markup();
               continue;
             }
             p = q;
@@ -973,7 +986,7 @@ inline void convert_by_blocks(const Streams& streams) {
             out += rendering.size;
             space_run = rendering.change;
             p = q + tag_length;
-            if (white_at(p)) white_after_markup();
+            after_markup();
           };
           // A tag whose '>' is among its first 8 bytes is known by those bytes alone if the memo
           // holds it: it holds only tags found, as below, to have no special byte before '>'.
@@ -981,14 +994,15 @@ inline void convert_by_blocks(const Streams& streams) {
               first_end != 0 && tag_out < tag_room) {
             const TagKey key = tag_key(at, first_end);
             const TagRendering& rendering = slot_for(pass.memo, key);
-            if (holds_short(rendering, key)) {
+            if (holds_short_by_head(rendering, key)) {
               convert_short_tag(first_end, rendering);
               continue;
             }
           }
           // The tag's '>', in this block or a later one, with no special byte before it: the
           // end of the buffer is special.
-          std::uint64_t marks = row->marks & ~((stop << 1) - 1);
+          const BlockRow* row = row_of(q);
+          std::uint64_t marks = row->marks & ~std::uint64_t{1} << q % kBlock;  // after q
           while (marks == 0)
             marks = (++row)->marks;
           const std::uint64_t end = marks & -marks;
