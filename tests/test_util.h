@@ -50,9 +50,20 @@ struct Conversion {
   bool operator==(const Conversion&) const = default;
 };
 
+// How the console takes what a conversion prints: as a terminal does (each line written at once,
+// ending in LF, a name's control bytes shown as '?'), or as a file does on Windows (lines left
+// in the buffer, ending in CR LF).
+struct ConsoleKind {
+  bool terminal = false;
+  bool batched = false;
+  bool crlf = false;
+};
+inline constexpr ConsoleKind kConsoleKinds[] = {{.terminal = true},
+                                                {.batched = true, .crlf = true}};
+
 // Converts html on memory streams, reading refill_size raw bytes at a time.
 inline Conversion convert(std::string_view html, std::size_t refill_size = kStreamBufferSize,
-                          const Scan& scan = fastest_scan()) {
+                          const Scan& scan = fastest_scan(), ConsoleKind kind = {}) {
   Conversion result;
   InStream in;
   OutStream text, tags, console;
@@ -61,7 +72,9 @@ inline Conversion convert(std::string_view html, std::size_t refill_size = kStre
   open_memory_output(text, &result.text, kLeastOutputBuffer);
   open_memory_output(tags, &result.tags, kLeastOutputBuffer);
   open_memory_output(console, &result.console, kLeastOutputBuffer);
-  console.crlf = false;
+  console.terminal = kind.terminal;
+  console.batched = kind.batched;
+  console.crlf = kind.crlf;
   convert_with(scan, in, text, tags, console);
   close_output(text);
   close_output(tags);
@@ -70,15 +83,20 @@ inline Conversion convert(std::string_view html, std::size_t refill_size = kStre
 }
 
 // Empty if every scan this machine has gives what the byte loop gives in one refill, wherever
-// the refills cut the input; otherwise the first scan and refill size that do not.
+// the refills cut the input, the console taking lines as either kind does, by turns; otherwise
+// the first scan and refill size that do not.
 inline std::string scans_disagree(std::string_view html,
                                   std::span<const std::size_t> refills = kRefillSizes) {
   const Scan& byte_loop = scans().front();
-  const Conversion reference = convert(html, kStreamBufferSize, byte_loop);
-  for (const std::size_t refill : refills) {
+  const Conversion references[] = {convert(html, kStreamBufferSize, byte_loop, kConsoleKinds[0]),
+                                   convert(html, kStreamBufferSize, byte_loop, kConsoleKinds[1])};
+  for (std::size_t i = 0; i < refills.size(); ++i) {
+    const std::size_t kind = i % std::size(kConsoleKinds);
     for (const Scan& scan : scans()) {
-      if (scan.supported && !(convert(html, refill, scan) == reference)) {
-        return std::string(scan.name) + ", refill " + std::to_string(refill);
+      if (scan.supported &&
+          !(convert(html, refills[i], scan, kConsoleKinds[kind]) == references[kind])) {
+        return std::string(scan.name) + ", refill " + std::to_string(refills[i]) +
+               (kind == 0 ? ", terminal" : ", batched console");
       }
     }
   }

@@ -681,15 +681,19 @@ inline void classify_rows(const Buffer& buffer) {
   }
 }
 
-// Replacements of the entity names met so far, by the name's first 8 bytes and its length: a
-// whole name of up to kEntityHead bytes.
+// Replacements of the entity names met so far, by the name's first 8 bytes, its length and
+// what ends it: a whole name of up to kEntityHead bytes.
 constexpr std::size_t kEntityHead = 8;
 static_assert(kEntityHead <= kKeyLength, "first_bytes reads a name's head");
 struct EntityMemo {
   struct Slot {
-    std::uint32_t length;  // the name's length + 1; 0: nothing remembered
-    std::uint32_t size;    // of the replacement; kNotInTable, or kNotCopied if it has a line break
+    std::uint16_t length;       // the key's length; 0: nothing remembered
+    std::uint16_t report_size;  // for a name not in the table, the size of its console line's end
+                                // in bytes; 0: the line is report_entity's to write
+    std::uint32_t size;  // of the replacement; kNotInTable, or kNotCopied if it has a line break
     std::uint64_t head;
+    // The replacement, or the end of the name's console line as the console stores it: from
+    // the name on.
     unsigned char bytes[16];
   };
   static constexpr unsigned kSlotBits = 8;
@@ -702,13 +706,15 @@ struct EntityMemo {
 };
 
 // Where the memo keeps what it knows of the name of this size, up to kEntityHead, at name, and
-// the name's key; the slot holds the name if its key is the slot's.
+// the name's key; the slot holds the name if its key is the slot's. A name ended by a space has
+// a length of its own, past any that a ';' gives.
 struct EntityKey {
   std::uint64_t head;
-  std::uint32_t length;  // the name's length + 1
+  std::uint16_t length;  // the name's length + 1, and kEntityHead + 1 more if a space ends it
 };
-inline EntityKey entity_key(const unsigned char* name, std::size_t size) {
-  return {first_bytes(name, size), static_cast<std::uint32_t>(size + 1)};
+inline EntityKey entity_key(const unsigned char* name, std::size_t size, bool ended_by_space) {
+  return {first_bytes(name, size),
+          static_cast<std::uint16_t>(size + 1 + (ended_by_space ? kEntityHead + 1 : 0))};
 }
 inline EntityMemo::Slot& slot_for(EntityMemo& memo, EntityKey key) {
   return memo.slots[memo_slot(key.head, key.length, EntityMemo::kSlotBits, kMemoMultiplier)];
@@ -753,6 +759,29 @@ struct Pass {
   int space_run = 0;
 };
 
+// A console line about an entity name is the text before the name, then the name, then this.
+constexpr std::string_view kBeforeName = kCannotConvert.substr(0, kCannotConvert.find("%s"));
+constexpr std::string_view kAfterName = kCannotConvert.substr(kBeforeName.size() + 2);
+static_assert(kBeforeName.find('\n') == std::string_view::npos, "stored as it stands");
+
+// Keeps the end of the console line of a name not in the table, from the name on, as the console
+// stores it, where report_entity would store the whole line as it stands: on a console that is
+// batched and no terminal, where put_name writes a name as put_string does.
+void keep_report(EntityMemo::Slot& slot, std::string_view name, bool ended_by_space,
+                 const OutStream& console) {
+  if (!console.batched || console.terminal) return;
+  const std::string_view parts[] = {name, ended_by_space ? "& " : "", kAfterName};
+  std::size_t size = 0;
+  for (const std::string_view part : parts) {
+    for (const char c : part) {
+      if (size + 2 > sizeof slot.bytes) return;
+      if (c == '\n' && console.crlf) slot.bytes[size++] = kCR;
+      slot.bytes[size++] = static_cast<unsigned char>(c);
+    }
+  }
+  slot.report_size = static_cast<std::uint16_t>(size);
+}
+
 // The tag after the '<' just read, as the byte loop converts it; returns the new space_run.
 [[gnu::noinline]] int convert_tag_slowly(Pass& pass) {
   read_tag(pass.tag, pass.in, pass.tags);
@@ -770,37 +799,39 @@ struct Pass {
   }
   if (q == end || *q == kCR) return nullptr;
   const std::string_view name(reinterpret_cast<const char*>(at + 1), std::size_t(q - at - 1));
-  if (*q == ' ') {  // a name ended by a space carries "& " behind it: only "& " is in the table
-    if (name.empty()) {
-      decode_entity("& ", pass.text, pass.console);
-    } else {
+  // A name ended by a space carries "& " behind it: only "& " is in the table.
+  const bool ended_by_space = *q == ' ';
+  const std::string_view looked_up = ended_by_space && name.empty() ? "& " : name;
+  if (name.size() > kEntityHead) {
+    if (ended_by_space) {
       report_entity(name, pass.console, true);
+    } else {
+      decode_entity(name, pass.text, pass.console);
     }
     return q + 1;
   }
-  if (name.size() > kEntityHead) {
-    decode_entity(name, pass.text, pass.console);
-    return q + 1;
-  }
-  const EntityKey key = entity_key(at + 1, name.size());
+  const EntityKey key = entity_key(at + 1, name.size(), ended_by_space);
   EntityMemo::Slot& slot = slot_for(pass.entities, key);
   if (!holds(slot, key)) {
-    const std::string_view* replacement = find_entity(name);
+    const std::string_view* replacement =
+        ended_by_space && !name.empty() ? nullptr : find_entity(looked_up);
     slot.head = key.head;
     slot.length = key.length;
     slot.size = replacement == nullptr ? kNotInTable : kNotCopied;
+    slot.report_size = 0;
     // Stored as it stands, so a line break in it would need the stream's translation.
     if (replacement != nullptr && replacement->size() <= sizeof slot.bytes &&
         replacement->find('\n') == std::string_view::npos) {
       slot.size = static_cast<std::uint32_t>(replacement->size());
       std::memcpy(slot.bytes, replacement->data(), replacement->size());
     }
+    if (replacement == nullptr) keep_report(slot, name, ended_by_space, pass.console);
   }
   OutStream& text = pass.text;
   if (slot.size == kNotInTable) {
-    report_entity(name, pass.console);
+    report_entity(name, pass.console, ended_by_space);
   } else if (slot.size == kNotCopied) {
-    decode_entity(name, text, pass.console);
+    decode_entity(looked_up, text, pass.console);
   } else {
     if (text.capacity - text.len < sizeof slot.bytes) flush(text);
     std::memcpy(text.buffer.get() + text.len, slot.bytes, sizeof slot.bytes);
@@ -959,17 +990,30 @@ inline void convert_by_blocks(const Streams& streams) {
               if (q > p) space_run = white_at(q - 1);
               p = q;
               if (base[q] != '&') break;
-              // A short name ended by ';' whose replacement the memo holds, with no line break.
+              // A short name ended by ';' or a space that the memo holds: its replacement, with
+              // no line break, or its console line, where the memo holds that.
               const unsigned char* const name = base + q + 1;
               std::size_t size = 0;
               while (size < kEntityHead && !kEndsName[name[size]])
                 ++size;
-              if (name[size] != ';') break;
-              const EntityKey key = entity_key(name, size);
+              if (name[size] != ';' && name[size] != ' ') break;
+              const EntityKey key = entity_key(name, size, name[size] == ' ');
               const EntityMemo::Slot& slot = slot_for(pass.entities, key);
-              if (!holds(slot, key) || slot.size >= kNotCopied) break;
-              std::memcpy(out, slot.bytes, sizeof slot.bytes);
-              out += slot.size;
+              if (!holds(slot, key)) break;
+              if (slot.size < kNotCopied) {
+                std::memcpy(out, slot.bytes, sizeof slot.bytes);
+                out += slot.size;
+              } else {
+                OutStream& console = pass.console;
+                if (slot.size != kNotInTable || slot.report_size == 0 ||
+                    console.capacity - console.len < kBeforeName.size() + sizeof slot.bytes) {
+                  break;
+                }
+                unsigned char* const line = console.buffer.get() + console.len;
+                std::memcpy(line, kBeforeName.data(), kBeforeName.size());
+                std::memcpy(line + kBeforeName.size(), slot.bytes, sizeof slot.bytes);
+                console.len += kBeforeName.size() + slot.report_size;
+              }
               p = q + size + 2;
               after_markup();
               continue;

@@ -73,6 +73,9 @@ void read_entity(EntityBuffer& name, InStream& in, OutStream& console);
 // The replacement of an entity name in the table, or nullptr for a name not in it.
 const std::string_view* find_entity(std::string_view name);
 
+// The console line of an entity name not in the table, the name in place of %s.
+inline constexpr std::string_view kCannotConvert = "Unable to convert special character: &%s;\n";
+
 // Says on the console that the entity name is not in the table; a name that a space ended
 // carries "& " behind it.
 void report_entity(std::string_view name, OutStream& console, bool ended_by_space = false);

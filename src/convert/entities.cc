@@ -30,7 +30,6 @@ constexpr Entity kEntities[] = {
 // clang-format on
 static_assert(std::size(kEntities) == 16);
 
-constexpr std::string_view kCannotConvert = "Unable to convert special character: &%s;\n";
 constexpr std::size_t kNameAt = kCannotConvert.find("%s");
 
 // Begins the console line of a name not in the table: the text before it, and the name so far.
