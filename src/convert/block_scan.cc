@@ -716,11 +716,17 @@ inline EntityKey entity_key(const unsigned char* name, std::size_t size, bool en
   return {first_bytes(name, size),
           static_cast<std::uint16_t>(size + 1 + (ended_by_space ? kEntityHead + 1 : 0))};
 }
-inline EntityMemo::Slot& slot_for(EntityMemo& memo, EntityKey key) {
-  return memo.slots[memo_slot(key.head, key.length, EntityMemo::kSlotBits, kMemoMultiplier)];
-}
 inline bool holds(const EntityMemo::Slot& slot, EntityKey key) {
   return slot.length == key.length && slot.head == key.head;
+}
+// A name is kept in either slot of a pair, so that two names met often cannot keep taking each
+// other's place: the slot that holds it, or if neither does, the one to keep it in, the
+// first unless that one is taken.
+inline EntityMemo::Slot& slot_for(EntityMemo& memo, EntityKey key) {
+  const std::size_t index = memo_slot(key.head, key.length, EntityMemo::kSlotBits, kMemoMultiplier);
+  EntityMemo::Slot& first = memo.slots[index];
+  EntityMemo::Slot& second = memo.slots[index ^ 1];
+  return holds(first, key) || (!holds(second, key) && first.length == 0) ? first : second;
 }
 constexpr std::uint32_t kNotInTable = ~std::uint32_t{0};
 constexpr std::uint32_t kNotCopied = kNotInTable - 1;
