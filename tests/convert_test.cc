@@ -193,8 +193,10 @@ TEST(ConvertFile, BlockScansAtBlockEdges) {
       // Short tags met, then alike in their first bytes but for a special byte before '>' or
       // their length; tags of 8 and 9 bytes met again.
       "<B>x<B\t>x<B\r\n>x<B<B>x<B&>x<B>x<B >", "<ABCDEFG><ABCDEFGH><ABCDEFG><ABCDEFGH>",
-      // Tags as long as one copy to the tag file, and a byte longer, each met again.
-      repeated("<" + std::string(30, 'A') + "><" + std::string(31, 'B') + ">", 140),
+      // Tags as long as either copy to the tag file, and a byte longer, each met again.
+      repeated("<" + std::string(30, 'A') + "><" + std::string(31, 'B') + "><" +
+                   std::string(62, 'C') + "><" + std::string(63, 'D') + ">",
+               410),
   };
   // clang-format on
   for (const std::string& snippet : snippets) {

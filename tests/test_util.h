@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -72,6 +73,10 @@ inline Conversion convert(std::string_view html, std::size_t refill_size = kStre
   open_memory_output(text, &result.text, kLeastOutputBuffer);
   open_memory_output(tags, &result.tags, kLeastOutputBuffer);
   open_memory_output(console, &result.console, kLeastOutputBuffer);
+  // A byte counted as written but never written shows, instead of what an earlier conversion
+  // left in the same memory.
+  for (OutStream* out : {&text, &tags, &console})
+    std::memset(out->buffer.get(), 0xFE, out->capacity);
   console.terminal = kind.terminal;
   console.batched = kind.batched;
   console.crlf = kind.crlf;

@@ -123,11 +123,13 @@ void open_render_memo(RenderMemo& memo, bool crlf) {
 
 static_assert(kRenderingHead == sizeof(std::uint64_t), "a memo key's head is one 64-bit word");
 
-// A tag this short is copied as a whole 32 bytes.
+// The bytes classified at a time.
+constexpr std::size_t kBlock = 64;
+// A tag this short is copied as a whole 32 bytes, one up to a block long as a whole block.
 constexpr std::size_t kShortTag = 32;
 // A memo tells tags apart by their length up to this: a tag short enough to copy whole then has
 // its own length as its key's, with nothing to work out.
-constexpr std::size_t kKeyLength = kShortTag + 1;
+constexpr std::size_t kKeyLength = kBlock + 1;
 static_assert(kKeyLength >= kRenderingLength, "tags alike in their key render alike");
 
 // Indexed by a length up to kKeyLength: the bits of that many bytes, or of all 8, of a 64-bit
@@ -201,7 +203,6 @@ inline const TagRendering& rendering_of(RenderMemo& memo, const unsigned char* p
   return slot;
 }
 
-constexpr std::size_t kBlock = 64;
 // Text between two stops this short is copied a whole block at a time.
 constexpr std::size_t kShortCopy = 4 * kBlock;
 static_assert(kReadSlack >= 2 * kBlock, "a block is read whole from anywhere before the end");
@@ -880,15 +881,20 @@ inline void convert_by_blocks(const Streams& streams) {
   // written past out before it is checked again.
   constexpr std::size_t kRoom = kShortCopy + kBlock + kShortRendering + 1;
   static_assert(kLeastOutputBuffer > 2 * kRoom);
-  // A tag up to kShortTag long goes to the tag file as a whole 32 bytes, its line end after
-  // it, while tag_out is below tag_room; never where the tag file's line ends are LF alone.
+  // A tag up to kShortTag long goes to the tag file as a whole 32 bytes, or one up to a block
+  // long as a whole block, its line end after it, while tag_out is below tag_room; never where
+  // the tag file's line ends are LF alone.
   const std::size_t out_limit_at = text.capacity - kRoom;
-  const std::size_t tag_room_at = tags.crlf ? tags.capacity - kShortTag - 1 : 0;
+  const std::size_t tag_room_at = tags.crlf ? tags.capacity - kBlock - 1 : 0;
   // Where the tag at `at` of this length goes to the tag file, from tag_out on, if it can.
   const auto log_short_tag = [](unsigned char*& tag_out, const unsigned char* at,
-                                std::size_t length) {
+                                std::size_t length, bool up_to_a_block) {
     static constexpr unsigned char kLineEnd[2] = {kCR, kLF};
-    Masks::copy_tag(tag_out, at);
+    if (up_to_a_block) {
+      Masks::copy(tag_out, at);
+    } else {
+      Masks::copy_tag(tag_out, at);
+    }
     std::memcpy(tag_out + length, kLineEnd, sizeof kLineEnd);
     tag_out += length + 2;
   };
@@ -1029,9 +1035,9 @@ inline void convert_by_blocks(const Streams& streams) {
           const unsigned char* const at = base + q;
           // The tag at q, known to the memo, of this length: its line in the tag file, its
           // rendering and what follows it.
-          const auto convert_short_tag = [&](std::size_t tag_length,
+          const auto convert_short_tag = [&](std::size_t tag_length, bool up_to_a_block,
                                              const TagRendering& rendering) {
-            log_short_tag(tag_out, at, tag_length);
+            log_short_tag(tag_out, at, tag_length, up_to_a_block);
             std::memcpy(out, rendering.bytes, kShortRendering);
             out += rendering.size;
             space_run = rendering.change;
@@ -1045,7 +1051,7 @@ inline void convert_by_blocks(const Streams& streams) {
             const TagKey key = tag_key(at, first_end);
             const TagRendering& rendering = slot_for(pass.memo, key);
             if (holds_short_by_head(rendering, key)) {
-              convert_short_tag(first_end, rendering);
+              convert_short_tag(first_end, false, rendering);
               continue;
             }
           }
@@ -1058,11 +1064,11 @@ inline void convert_by_blocks(const Streams& streams) {
           const std::uint64_t end = marks & -marks;
           if ((row->tag_end & end) == 0) break;
           length = offset_of(row) + std::size_t(std::countr_zero(end)) + 1 - q;
-          if (length > kShortTag || tag_out >= tag_room) break;
+          if (length > kBlock || tag_out >= tag_room) break;
           const TagKey key = tag_key(at, length);
           const TagRendering& rendering = slot_for(pass.memo, key);
           if (!holds_short(rendering, key)) break;
-          convert_short_tag(length, rendering);
+          convert_short_tag(length, true, rendering);
           length = 0;
         }
 
@@ -1091,9 +1097,9 @@ inline void convert_by_blocks(const Streams& streams) {
           pass.space_run = convert_tag_slowly(pass);
           break;
         }
-        if (length <= kShortTag && tags.len < tag_room_at) {
+        if (length <= kBlock && tags.len < tag_room_at) {
           unsigned char* tag_out = tags.buffer.get() + tags.len;
-          log_short_tag(tag_out, at, length);
+          log_short_tag(tag_out, at, length, true);
           tags.len = std::size_t(tag_out - tags.buffer.get());
         } else {
           log_tag({reinterpret_cast<const char*>(at), length}, tags);
