@@ -58,8 +58,10 @@
 
 namespace {
 
-// A rendering this short is copied as a whole 16 bytes: most are 0 to 4 bytes long.
+// A rendering this short is copied as a whole 16 bytes: most are 0 to 4 bytes long. The fast
+// path copies one up to kLongRendering long, a rule of underscores say, as a whole 128.
 constexpr std::size_t kShortRendering = 16;
+constexpr std::size_t kLongRendering = 128;
 // What a memo multiplies a key by to pick its slot.
 constexpr std::uint64_t kMemoMultiplier = 0x9E3779B97F4A7C15;
 
@@ -68,7 +70,7 @@ struct TagRendering {
   std::uint64_t head;          // the tag's first kRenderingHead bytes, zero past its end
   std::uint64_t short_head;    // head again if size is at most kShortRendering; else 0, as no
                                // tag's head is, since it begins with '<'
-  const unsigned char* bytes;  // in the memo's scratch, 16 of them readable
+  const unsigned char* bytes;  // in the memo's scratch: kLongRendering and 16 past the end readable
   std::uint32_t length;        // the tag's length, up to kKeyLength; 0: nothing remembered
   std::uint16_t size;          // bytes written, CR LF for a line break
   std::int16_t change;         // what render_tag returns
@@ -106,8 +108,9 @@ void open_render_memo(RenderMemo& memo, bool crlf) {
                                    std::uint64_t head, std::uint32_t length) {
   OutStream& scratch = memo.scratch;
   // Renderings are only ever added; when the scratch buffer is full, everything is forgotten.
-  // The buffer is never flushed, and 16 bytes after each rendering are always readable.
-  if (scratch.capacity - scratch.len < kLongestRendering + 16) {
+  // The buffer is never flushed, and kLongRendering bytes from the start of each rendering, and
+  // 16 after its end, are always readable.
+  if (scratch.capacity - scratch.len < kLongestRendering + kLongRendering) {
     for (TagRendering& other : memo.slots)
       other.length = 0, other.short_head = 0;
     scratch.len = 0;
@@ -877,9 +880,9 @@ inline void convert_by_blocks(const Streams& streams) {
   pass.packed.reset(new unsigned char[(blocks + 2) * kBlock]);
   pass.fills = in.fills - 1;  // none classified yet
   // The fast path writes the text file's buffer through out, and the tag file's through
-  // tag_out. A copy of up to kShortCopy bytes, whole blocks, a short rendering and a space are
-  // written past out before it is checked again.
-  constexpr std::size_t kRoom = kShortCopy + kBlock + kShortRendering + 1;
+  // tag_out. A copy of up to kShortCopy bytes, whole blocks, a rendering of up to kLongRendering
+  // bytes and a space are written past out before it is checked again.
+  constexpr std::size_t kRoom = kShortCopy + kBlock + kLongRendering + 1;
   static_assert(kLeastOutputBuffer > 2 * kRoom);
   // A tag up to kShortTag long goes to the tag file as a whole 32 bytes, or one up to a block
   // long as a whole block, its line end after it, while tag_out is below tag_room; never where
@@ -1034,11 +1037,16 @@ inline void convert_by_blocks(const Streams& streams) {
           }
           const unsigned char* const at = base + q;
           // The tag at q, known to the memo, of this length: its line in the tag file, its
-          // rendering and what follows it.
+          // rendering, which may be long, and what follows it.
           const auto convert_short_tag = [&](std::size_t tag_length, bool up_to_a_block,
-                                             const TagRendering& rendering) {
+                                             const TagRendering& rendering, bool long_rendering) {
             log_short_tag(tag_out, at, tag_length, up_to_a_block);
-            std::memcpy(out, rendering.bytes, kShortRendering);
+            if (long_rendering) {
+              Masks::copy(out, rendering.bytes);
+              Masks::copy(out + kBlock, rendering.bytes + kBlock);
+            } else {
+              std::memcpy(out, rendering.bytes, kShortRendering);
+            }
             out += rendering.size;
             space_run = rendering.change;
             p = q + tag_length;
@@ -1051,7 +1059,7 @@ inline void convert_by_blocks(const Streams& streams) {
             const TagKey key = tag_key(at, first_end);
             const TagRendering& rendering = slot_for(pass.memo, key);
             if (holds_short_by_head(rendering, key)) {
-              convert_short_tag(first_end, false, rendering);
+              convert_short_tag(first_end, false, rendering, false);
               continue;
             }
           }
@@ -1067,8 +1075,13 @@ inline void convert_by_blocks(const Streams& streams) {
           if (length > kBlock || tag_out >= tag_room) break;
           const TagKey key = tag_key(at, length);
           const TagRendering& rendering = slot_for(pass.memo, key);
-          if (!holds_short(rendering, key)) break;
-          convert_short_tag(length, true, rendering);
+          if (holds_short(rendering, key)) {
+            convert_short_tag(length, true, rendering, false);
+          } else if (holds(rendering, key) && rendering.size <= kLongRendering) {
+            convert_short_tag(length, true, rendering, true);
+          } else {
+            break;
+          }
           length = 0;
         }
 
