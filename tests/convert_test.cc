@@ -187,7 +187,7 @@ TEST(ConvertFile, BlockScansAtBlockEdges) {
       "a\tb c\nd\te  f\tg h\ti\tj\tk\tl\tm\tn\to\tp\tq\tr\ts\tt",
       "a" + std::string(70, '\t') + " \r\nb",
       // Text longer than one copy takes, ending in whitespace that an entity follows.
-      std::string(300, 'y') + " \t&lt; z",
+      std::string(600, 'y') + " \t&lt; z",
       // Entities one after another, after a tag, and seen again; names of 8 and 9 bytes.
       "<B>&amp;&amp;&lt;x&amp;\t<B>\n<I>\t&lt;", "&abcdefgh;&abcdefghi;&abcdefgh;&amp ;",
       // Short tags met, then alike in their first bytes but for a special byte before '>' or

@@ -207,7 +207,7 @@ inline const TagRendering& rendering_of(RenderMemo& memo, const unsigned char* p
 }
 
 // Text between two stops this short is copied a whole block at a time.
-constexpr std::size_t kShortCopy = 4 * kBlock;
+constexpr std::size_t kShortCopy = 8 * kBlock;
 static_assert(kReadSlack >= 2 * kBlock, "a block is read whole from anywhere before the end");
 
 // Bit i stands for byte i of a block.
@@ -885,14 +885,15 @@ inline void convert_by_blocks(const Streams& streams) {
   constexpr std::size_t kRoom = kShortCopy + kBlock + kLongRendering + 1;
   static_assert(kLeastOutputBuffer > 2 * kRoom);
   // A tag up to kShortTag long goes to the tag file as a whole 32 bytes, or one up to a block
-  // long as a whole block, its line end after it, while tag_out is below tag_room; never where
-  // the tag file's line ends are LF alone.
+  // long as a whole block, and its line end after it as 4 bytes, CR LF and two more that the
+  // next line takes, while tag_out is below tag_room; never where the tag file's line ends are
+  // LF alone.
+  static constexpr unsigned char kLineEnd[4] = {kCR, kLF};
   const std::size_t out_limit_at = text.capacity - kRoom;
-  const std::size_t tag_room_at = tags.crlf ? tags.capacity - kBlock - 1 : 0;
+  const std::size_t tag_room_at = tags.crlf ? tags.capacity - kBlock - sizeof kLineEnd + 1 : 0;
   // Where the tag at `at` of this length goes to the tag file, from tag_out on, if it can.
   const auto log_short_tag = [](unsigned char*& tag_out, const unsigned char* at,
                                 std::size_t length, bool up_to_a_block) {
-    static constexpr unsigned char kLineEnd[2] = {kCR, kLF};
     if (up_to_a_block) {
       Masks::copy(tag_out, at);
     } else {
