@@ -434,6 +434,13 @@ struct Sse2Masks {
     const auto ends = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('>'))));
     return ends == 0 ? 0 : std::size_t(unsigned(std::countr_zero(ends)) + 1);
   }
+  [[gnu::target("sse2")]] static std::size_t short_name_length(const unsigned char* p) {
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    const __m128i ends = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(';')),
+                                                   _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))),
+                                      _mm_cmpeq_epi8(bytes, _mm_set1_epi8(char(kCR))));
+    return std::size_t(std::countr_zero(unsigned(_mm_movemask_epi8(ends)) | 1u << 8));
+  }
   alignas(16) unsigned char spaced[2 * kBlock] = {};
 
   [[gnu::target("sse2")]] BlockMasks classify(const unsigned char* p) {
@@ -473,6 +480,15 @@ struct Avx2Masks {
   [[gnu::target("avx2")]] Avx2Masks() : spaced{} { fill(c); }
   [[gnu::target("avx2")]] static std::size_t short_tag_length(const unsigned char* p) {
     return Sse2Masks::short_tag_length(p);
+  }
+  // Each byte that ends an entity name is the one of its low 4 bits here, and no other byte is
+  // the one of its own: one shuffle and one comparison find them.
+  [[gnu::target("avx2")]] static std::size_t short_name_length(const unsigned char* p) {
+    const __m128i ends_by_low_bits = _mm_setr_epi8(' ', -128, -128, -128, -128, -128, -128, -128,
+                                                   -128, -128, -128, ';', -128, kCR, -128, -128);
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    const __m128i ends = _mm_cmpeq_epi8(_mm_shuffle_epi8(ends_by_low_bits, bytes), bytes);
+    return std::size_t(std::countr_zero(unsigned(_mm_movemask_epi8(ends)) | 1u << 8));
   }
   [[gnu::target("avx2")]] static void copy_tag(unsigned char* to, const unsigned char* from) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
@@ -552,6 +568,9 @@ struct Avx512Masks {
   [[gnu::target("avx2")]] static std::size_t short_tag_length(const unsigned char* p) {
     return Sse2Masks::short_tag_length(p);
   }
+  [[gnu::target("avx2")]] static std::size_t short_name_length(const unsigned char* p) {
+    return Avx2Masks::short_name_length(p);
+  }
   [[gnu::target("avx512bw")]] static void copy(unsigned char* to, const unsigned char* from) {
     _mm512_storeu_si512(to, _mm512_loadu_si512(from));
   }
@@ -600,6 +619,14 @@ struct NeonMasks {
     const std::uint64_t ends =
         vget_lane_u64(vreinterpret_u64_u8(vceq_u8(vld1_u8(p), vdup_n_u8('>'))), 0);
     return ends == 0 ? 0 : std::size_t(std::countr_zero(ends)) / 8 + 1;
+  }
+  static std::size_t short_name_length(const unsigned char* p) {
+    const uint8x8_t bytes = vld1_u8(p);
+    const uint8x8_t ends =
+        vorr_u8(vorr_u8(vceq_u8(bytes, vdup_n_u8(';')), vceq_u8(bytes, vdup_n_u8(' '))),
+                vceq_u8(bytes, vdup_n_u8(kCR)));
+    const std::uint64_t bits = vget_lane_u64(vreinterpret_u64_u8(ends), 0);
+    return bits == 0 ? 8 : std::size_t(std::countr_zero(bits)) / 8;
   }
   // Each half of 16 bytes is packed by one table lookup of 8 bytes, by its mask's shuffle.
   static unsigned char* pack_lane(unsigned char* out, uint8x16_t lane, const unsigned char* keep) {
@@ -741,6 +768,21 @@ constexpr auto kEndsName = [] {
   ends[';'] = ends[' '] = ends[kCR] = true;
   return ends;
 }();
+
+// Where the first end of the entity name at p lies among its first kEntityHead bytes, or
+// kEntityHead if none does, by the masks' own test if they have one. Reads 8 bytes at p.
+template <typename Masks>
+inline std::size_t short_name_length(const unsigned char* p) {
+  static_assert(kEntityHead == 8, "the masks' tests look at 8 bytes");
+  if constexpr (requires { Masks::short_name_length(p); }) {
+    return Masks::short_name_length(p);
+  } else {
+    std::size_t size = 0;
+    while (size < kEntityHead && !kEndsName[p[size]])
+      ++size;
+    return size;
+  }
+}
 
 // What one pass over the input holds: its streams, what the slow paths read into, the memos,
 // and the rows and packed bytes of the buffer being converted.
@@ -1009,9 +1051,7 @@ inline void convert_by_blocks(const Streams& streams) {
               // A short name ended by ';' or a space that the memo holds: its replacement, with
               // no line break, or its console line, where the memo holds that.
               const unsigned char* const name = base + q + 1;
-              std::size_t size = 0;
-              while (size < kEntityHead && !kEndsName[name[size]])
-                ++size;
+              const std::size_t size = short_name_length<Masks>(name);
               if (name[size] != ';' && name[size] != ' ') break;
               const EntityKey key = entity_key(name, size, name[size] == ' ');
               const EntityMemo::Slot& slot = slot_for(pass.entities, key);
