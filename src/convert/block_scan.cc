@@ -75,7 +75,7 @@ struct TagRendering {
   std::uint16_t size;          // bytes written, CR LF for a line break
   std::int16_t change;         // what render_tag returns
 };
-static_assert(sizeof(TagRendering) == 32, "a slot is found by a shift of its index");
+static_assert(sizeof(TagRendering) <= 32, "two slots to a cache line");
 
 // Renderings of the tags met so far: tags alike in their first kRenderingHead bytes and in their
 // length up to kKeyLength share one.
