@@ -751,13 +751,12 @@ inline bool holds(const EntityMemo::Slot& slot, EntityKey key) {
   return slot.length == key.length && slot.head == key.head;
 }
 // A name is kept in either slot of a pair, so that two names met often cannot keep taking each
-// other's place: the slot that holds it, or if neither does, the one to keep it in, the
-// first unless that one is taken.
+// other's place: the first until it is taken, and then the second. This is the slot that holds
+// the name, if one does, or else the one to keep it in.
 inline EntityMemo::Slot& slot_for(EntityMemo& memo, EntityKey key) {
   const std::size_t index = memo_slot(key.head, key.length, EntityMemo::kSlotBits, kMemoMultiplier);
   EntityMemo::Slot& first = memo.slots[index];
-  EntityMemo::Slot& second = memo.slots[index ^ 1];
-  return holds(first, key) || (!holds(second, key) && first.length == 0) ? first : second;
+  return holds(first, key) || first.length == 0 ? first : memo.slots[index ^ 1];
 }
 constexpr std::uint32_t kNotInTable = ~std::uint32_t{0};
 constexpr std::uint32_t kNotCopied = kNotInTable - 1;
