@@ -14,9 +14,10 @@
 // - '<': the tag goes to the tag file as one copy, and its rendering comes from a RenderMemo,
 //   which holds what render_tag gave for a tag alike; a tag whose '>' is among its first 8
 //   bytes is looked up there by those bytes, any other's '>' is found in the rows first;
-// - '&': the entity name is found after it; a short name ended by ';' is looked up in an
-//   EntityMemo, which holds what find_entity (the table walk of decode_entity) gave for it,
-//   and any other goes to decode_entity itself;
+// - '&': the entity name is found after it; a short name ended by ';' or a space is looked up
+//   in an EntityMemo, which holds what find_entity (the table walk of decode_entity) gave for
+//   it, and for a name not in the table the end of its console line, where the console stores
+//   lines as they stand; any other goes to decode_entity itself;
 // and whitespace after either, or where a buffer begins, gives one space if space_run is 0,
 // and is skipped to the end of its run in `white`.
 //
