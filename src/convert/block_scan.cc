@@ -1079,7 +1079,7 @@ inline void convert_by_blocks(const Streams& streams) {
           const unsigned char* const at = base + q;
           // The tag at q, known to the memo, of this length: its line in the tag file, its
           // rendering, which may be long, and what follows it.
-          const auto convert_short_tag = [&](std::size_t tag_length, bool up_to_a_block,
+          const auto convert_known_tag = [&](std::size_t tag_length, bool up_to_a_block,
                                              const TagRendering& rendering, bool long_rendering) {
             log_short_tag(tag_out, at, tag_length, up_to_a_block);
             if (long_rendering) {
@@ -1100,7 +1100,7 @@ inline void convert_by_blocks(const Streams& streams) {
             const TagKey key = tag_key(at, first_end);
             const TagRendering& rendering = slot_for(pass.memo, key);
             if (holds_short_by_head(rendering, key)) {
-              convert_short_tag(first_end, false, rendering, false);
+              convert_known_tag(first_end, false, rendering, false);
               continue;
             }
           }
@@ -1117,9 +1117,9 @@ inline void convert_by_blocks(const Streams& streams) {
           const TagKey key = tag_key(at, length);
           const TagRendering& rendering = slot_for(pass.memo, key);
           if (holds_short(rendering, key)) {
-            convert_short_tag(length, true, rendering, false);
+            convert_known_tag(length, true, rendering, false);
           } else if (holds(rendering, key) && rendering.size <= kLongRendering) {
-            convert_short_tag(length, true, rendering, true);
+            convert_known_tag(length, true, rendering, true);
           } else {
             break;
           }
