@@ -82,10 +82,12 @@ static_assert(sizeof(TagRendering) <= 32, "two slots to a cache line");
 // length up to kKeyLength share one.
 struct RenderMemo {
   static constexpr unsigned kSlotBits = 10;
-  // Only a slot's lengths need a value before the slot is used.
+  // Only a slot's length and short head need a value before the slot is used.
   RenderMemo() {
-    for (TagRendering& slot : slots)
-      slot.length = 0, slot.short_head = 0;
+    for (TagRendering& slot : slots) {
+      slot.length = 0;
+      slot.short_head = 0;
+    }
   }
   TagRendering slots[1 << kSlotBits];
   // kMemoMultiplier, read from here by each tag: on ARM that takes one instruction, where
@@ -112,8 +114,10 @@ void open_render_memo(RenderMemo& memo, bool crlf) {
   // The buffer is never flushed, and kLongRendering bytes from the start of each rendering, and
   // 16 after its end, are always readable.
   if (scratch.capacity - scratch.len < kLongestRendering + kLongRendering) {
-    for (TagRendering& other : memo.slots)
-      other.length = 0, other.short_head = 0;
+    for (TagRendering& other : memo.slots) {
+      other.length = 0;
+      other.short_head = 0;
+    }
     scratch.len = 0;
   }
   const std::size_t start = scratch.len;
@@ -811,9 +815,6 @@ struct Pass {
   int space_run = 0;
 };
 
-// A console line about an entity name is the text before the name, then the name, then this.
-constexpr std::string_view kBeforeName = kCannotConvert.substr(0, kCannotConvert.find("%s"));
-constexpr std::string_view kAfterName = kCannotConvert.substr(kBeforeName.size() + 2);
 static_assert(kBeforeName.find('\n') == std::string_view::npos, "stored as it stands");
 
 // Keeps the end of the console line of a name not in the table, from the name on, as the console
@@ -822,16 +823,15 @@ static_assert(kBeforeName.find('\n') == std::string_view::npos, "stored as it st
 void keep_report(EntityMemo::Slot& slot, std::string_view name, bool ended_by_space,
                  const OutStream& console) {
   if (!console.batched || console.terminal) return;
-  const std::string_view parts[] = {name, ended_by_space ? "& " : "", kAfterName};
-  std::size_t size = 0;
-  for (const std::string_view part : parts) {
-    for (const char c : part) {
-      if (size + 2 > sizeof slot.bytes) return;
-      if (c == '\n' && console.crlf) slot.bytes[size++] = kCR;
-      slot.bytes[size++] = static_cast<unsigned char>(c);
-    }
-  }
-  slot.report_size = static_cast<std::uint16_t>(size);
+  OutStream end;
+  open_memory_output(end, nullptr, kLeastOutputBuffer);
+  end.crlf = console.crlf;
+  put_string(end, name);
+  if (ended_by_space) put_string(end, "& ");
+  put_string(end, kAfterName);
+  if (end.len > sizeof slot.bytes) return;
+  std::memcpy(slot.bytes, end.buffer.get(), end.len);
+  slot.report_size = static_cast<std::uint16_t>(end.len);
 }
 
 // The tag after the '<' just read, as the byte loop converts it; returns the new space_run.
@@ -980,7 +980,6 @@ inline void convert_by_blocks(const Streams& streams) {
         unsigned char* const out_limit = text.buffer.get() + out_limit_at;
         unsigned char* tag_out = tags.buffer.get() + tags.len;
         unsigned char* const tag_room = tags.buffer.get() + tag_room_at;
-        const auto white_at = [rows](std::size_t at) { return is_white(rows, at); };
         // The whitespace bytes from `at` on, in its block, as bits from bit 0.
         const auto white_from = [rows](std::size_t at) {
           return rows[at / kBlock].white >> at % kBlock;
@@ -1045,7 +1044,7 @@ inline void convert_by_blocks(const Streams& streams) {
             } while (i < kept);
             out += kept;
             if (base[q] != '<') {
-              if (q > p) space_run = white_at(q - 1);
+              if (q > p) space_run = is_white(rows, q - 1);
               p = q;
               if (base[q] != '&') break;
               // A short name ended by ';' or a space that the memo holds: its replacement, with

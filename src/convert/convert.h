@@ -73,8 +73,11 @@ void read_entity(EntityBuffer& name, InStream& in, OutStream& console);
 // The replacement of an entity name in the table, or nullptr for a name not in it.
 const std::string_view* find_entity(std::string_view name);
 
-// The console line of an entity name not in the table, the name in place of %s.
+// The console line of an entity name not in the table, the name in place of %s, and its text
+// before the name and after it.
 inline constexpr std::string_view kCannotConvert = "Unable to convert special character: &%s;\n";
+inline constexpr std::string_view kBeforeName = kCannotConvert.substr(0, kCannotConvert.find("%s"));
+inline constexpr std::string_view kAfterName = kCannotConvert.substr(kBeforeName.size() + 2);
 
 // Says on the console that the entity name is not in the table; a name that a space ended
 // carries "& " behind it.

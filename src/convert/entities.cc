@@ -30,11 +30,9 @@ constexpr Entity kEntities[] = {
 // clang-format on
 static_assert(std::size(kEntities) == 16);
 
-constexpr std::size_t kNameAt = kCannotConvert.find("%s");
-
 // Begins the console line of a name not in the table: the text before it, and the name so far.
 void begin_report(std::string_view name, OutStream& console) {
-  put_string(console, kCannotConvert.substr(0, kNameAt));
+  put_string(console, kBeforeName);
   put_name(console, name);
 }
 
@@ -55,7 +53,7 @@ void add_to_name(EntityBuffer& name, std::string_view bytes, OutStream& console)
 // Ends a console line that begin_report began.
 void end_report(OutStream& console) {
   end_name(console);
-  print(console, kCannotConvert.substr(kNameAt + 2));
+  print(console, kAfterName);
 }
 
 }  // namespace
