@@ -1,0 +1,59 @@
+// The AVX-512 masks: one comparison for each class covers a whole block and gives its mask
+// directly, and the bytes kept are packed by one compress. Included once, by block_scan.cc.
+#pragma once
+
+#include "convert/scan/avx2.h"
+
+#if SKRIVEL_AVX512
+#define SKRIVEL_AVX512_FEATURES(each, between) \
+  each("avx512bw") between each("avx512vbmi2") between SKRIVEL_AVX2(each, between)
+
+namespace {
+
+struct Avx512Masks : PortableDefaults {
+  static constexpr std::string_view kName = "avx512";
+  static bool supported() { return SKRIVEL_SUPPORTED(SKRIVEL_AVX512_FEATURES); }
+  SKRIVEL_SCAN_FUNCTIONS(Avx512Masks, SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES))
+
+  __m512i spaced;
+  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] Avx512Masks() : spaced(_mm512_setzero_si512()) {}
+
+  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] static unsigned count(std::uint64_t bits) {
+    return unsigned(std::popcount(bits));
+  }
+  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] static void copy_tag(unsigned char* to,
+                                                                   const unsigned char* from) {
+    Avx2Masks::copy_tag(to, from);
+  }
+  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] static std::size_t short_tag_length(
+      const unsigned char* p) {
+    return Sse2Masks::short_tag_length(p);
+  }
+  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] static std::size_t short_name_length(
+      const unsigned char* p) {
+    return Avx2Masks::short_name_length(p);
+  }
+  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] static void copy(unsigned char* to,
+                                                               const unsigned char* from) {
+    _mm512_storeu_si512(to, _mm512_loadu_si512(from));
+  }
+  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] unsigned char* pack(unsigned char* out,
+                                                                  std::uint64_t keep) const {
+    _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, spaced));
+    return out + std::popcount(keep);
+  }
+  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] BlockMasks classify(const unsigned char* p) {
+    const __m512i bytes = _mm512_loadu_si512(p);
+    const __mmask64 breaks =
+        _mm512_cmplt_epu8_mask(_mm512_sub_epi8(bytes, _mm512_set1_epi8(9)), _mm512_set1_epi8(5));
+    const __mmask64 spaces = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(' '));
+    const __mmask64 markup = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('<')) |
+                             _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('&'));
+    spaced = _mm512_mask_blend_epi8(breaks, bytes, _mm512_set1_epi8(' '));
+    return {breaks | markup, breaks | spaces, _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('>'))};
+  }
+};
+static_assert(BlockMasksKind<Avx512Masks>);
+
+}  // namespace
+#endif

@@ -1,0 +1,79 @@
+// The NEON masks, on 64-bit ARM (little-endian, as it almost always runs; every such processor
+// has NEON). Included once, by block_scan.cc.
+#pragma once
+
+#include "convert/scan/slow_paths.h"
+
+#if SKRIVEL_NEON
+namespace {
+
+// NEON has no instruction that gathers one bit of each byte, as SSE2's movemask does. Each
+// byte of a comparison (0 or 0xFF) keeps one bit, of weight 1 << (i % 8); three rounds of
+// pairwise adds then sum the bits of each 8 bytes of the block into one byte, in order, and
+// the word they make, read little-endian, has bit i for byte i.
+inline std::uint64_t gather_bits(uint8x16_t b0, uint8x16_t b1, uint8x16_t b2, uint8x16_t b3) {
+  const uint8x16_t weights = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+  const uint8x16_t low = vpaddq_u8(vandq_u8(b0, weights), vandq_u8(b1, weights));
+  const uint8x16_t high = vpaddq_u8(vandq_u8(b2, weights), vandq_u8(b3, weights));
+  const uint8x16_t quarters = vpaddq_u8(low, high);
+  return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(quarters, quarters)), 0);
+}
+
+struct NeonMasks : PortableDefaults {
+  static constexpr std::string_view kName = "neon";
+  static bool supported() { return true; }  // every 64-bit ARM processor has it
+  SKRIVEL_SCAN_FUNCTIONS(NeonMasks)
+
+  uint8x16_t spaced[4] = {};
+
+  static std::size_t short_tag_length(const unsigned char* p) {
+    const std::uint64_t ends =
+        vget_lane_u64(vreinterpret_u64_u8(vceq_u8(vld1_u8(p), vdup_n_u8('>'))), 0);
+    return ends == 0 ? 0 : std::size_t(std::countr_zero(ends)) / 8 + 1;
+  }
+  static std::size_t short_name_length(const unsigned char* p) {
+    const uint8x8_t bytes = vld1_u8(p);
+    const uint8x8_t ends =
+        vorr_u8(vorr_u8(vceq_u8(bytes, vdup_n_u8(';')), vceq_u8(bytes, vdup_n_u8(' '))),
+                vceq_u8(bytes, vdup_n_u8(kCR)));
+    const std::uint64_t bits = vget_lane_u64(vreinterpret_u64_u8(ends), 0);
+    return bits == 0 ? 8 : std::size_t(std::countr_zero(bits)) / 8;
+  }
+
+  // Each half of 16 bytes is packed by one table lookup of 8 bytes, by its mask's shuffle.
+  static unsigned char* pack_lane(unsigned char* out, uint8x16_t lane, const unsigned char* keep) {
+    vst1_u8(out, vqtbl1_u8(lane, vcreate_u8(kPackLowShuffles[keep[0]])));
+    out += kPackCounts[keep[0]];
+    vst1_u8(out, vqtbl1_u8(lane, vcreate_u8(kPackHighShuffles[keep[1]])));
+    return out + kPackCounts[keep[1]];
+  }
+  unsigned char* pack(unsigned char* out, std::uint64_t keep) const {
+    unsigned char bytes[8];  // byte i of the mask for bytes 8i to 8i + 7
+    std::memcpy(bytes, &keep, sizeof bytes);
+    for (unsigned k = 0; k < 4; ++k)
+      out = pack_lane(out, spaced[k], bytes + 2 * k);
+    return out;
+  }
+
+  BlockMasks classify(const unsigned char* p) {
+    uint8x16_t special[4], white[4], tag_end[4];
+    for (unsigned k = 0; k < 4; ++k) {
+      const uint8x16_t bytes = vld1q_u8(p + 16 * k);
+      // Tab to CR are the five bytes from 9 up.
+      const uint8x16_t breaks = vcltq_u8(vsubq_u8(bytes, vdupq_n_u8(9)), vdupq_n_u8(5));
+      const uint8x16_t markup =
+          vorrq_u8(vceqq_u8(bytes, vdupq_n_u8('<')), vceqq_u8(bytes, vdupq_n_u8('&')));
+      special[k] = vorrq_u8(breaks, markup);
+      white[k] = vorrq_u8(breaks, vceqq_u8(bytes, vdupq_n_u8(' ')));
+      tag_end[k] = vceqq_u8(bytes, vdupq_n_u8('>'));
+      spaced[k] = vbslq_u8(breaks, vdupq_n_u8(' '), bytes);
+    }
+    return {gather_bits(special[0], special[1], special[2], special[3]),
+            gather_bits(white[0], white[1], white[2], white[3]),
+            gather_bits(tag_end[0], tag_end[1], tag_end[2], tag_end[3])};
+  }
+};
+static_assert(BlockMasksKind<NeonMasks>);
+
+}  // namespace
+#endif
