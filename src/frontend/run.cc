@@ -68,6 +68,103 @@ bool empty_or_give_up(OutStream& out, bool created, std::string_view name, OutSt
   return empty_output(out) || give_up(out, created, name, console);
 }
 
+// Checks the typed names and asks before any output replaces a file: typed names before the
+// extension test, derived ones after it. False if the run stops.
+bool check_names(const Names& names, std::size_t typed, OutStream& console, InStream& answers) {
+  if (!check_filename(names.input, console)) return false;
+  if (typed > 1 && (!check_filename(names.text, console) ||
+                    !confirm_output(names.text, names.input, {}, console, answers))) {
+    return false;
+  }
+  if (typed > 2 && (!check_filename(names.tags, console) ||
+                    !confirm_output(names.tags, names.input, names.text, console, answers))) {
+    return false;
+  }
+  if (!has_html_extension(names.input)) {
+    print(console, "\nNot a valid HTML file.\n");
+    return false;
+  }
+  if (typed < 2 && !confirm_output(names.text, names.input, {}, console, answers)) return false;
+  return typed >= 3 || confirm_output(names.tags, names.input, names.text, console, answers);
+}
+
+// The run's three files, and what the run has done with the outputs.
+struct Files {
+  InStream input;
+  OutStream text, tags;
+  bool text_created = false;  // made by this run, so removed if the run is refused
+  bool tags_created = false;
+  bool text_taken = false;  // opened, locked and emptied, for this run to write
+  bool tags_taken = false;
+};
+
+// Opens the outputs without emptying them and checks the files actually open: a name may have
+// come to lead to another file since it was checked. False, with both given up, if the run
+// stops.
+bool open_outputs(Files& files, const Names& names, OutStream& console, OutStream& errors) {
+  g_outputs_open = true;
+  const bool text_opened = open_output(files.text, names.text, files.text_created);
+  if (!text_opened) print(console, "\nERROR-Unable to create %s\n", names.text);
+  const bool tags_opened = open_output(files.tags, names.tags, files.tags_created);
+  if (!tags_opened) print(console, "\nERROR-Unable to create %s\n", names.tags);
+  const RunFile input{names.input, id_of_open_file(files.input.fd)};
+  const RunFile text{names.text, id_of_open_file(files.text.fd)};
+  const RunFile tags{names.tags, id_of_open_file(files.tags.fd)};
+  if (check_opened_outputs(input, text, tags, console) &&
+      check_standard_output(console, input, text, tags, errors)) {
+    return true;
+  }
+  abandon(files.tags, files.tags_created, names.tags);
+  abandon(files.text, files.text_created, names.text);
+  return false;
+}
+
+// Takes the outputs for this run: both are locked before either is emptied, so that each
+// refusal is said before any file changes. One that cannot be taken is given up.
+void take_outputs(Files& files, const Names& names, OutStream& console) {
+  const bool text_locked = files.text.fd >= 0 && lock_or_give_up(files.text, names.text, console);
+  const bool tags_locked = files.tags.fd >= 0 && lock_or_give_up(files.tags, names.tags, console);
+  files.text_taken =
+      text_locked && empty_or_give_up(files.text, files.text_created, names.text, console);
+  files.tags_taken =
+      tags_locked && empty_or_give_up(files.tags, files.tags_created, names.tags, console);
+}
+
+// The one conversion pass, with the console's lines about entities left in its buffer unless
+// someone is watching them appear.
+void convert(Files& files, OutStream& console) {
+  print(console, "\nConverting....\n\n");
+  // A long page's outputs are long as a rule: written behind while it is read ahead.
+  if (files.input.ahead) {
+    write_behind(files.text);
+    write_behind(files.tags);
+  }
+  console.batched = !console.terminal;
+  convert_file(files.input, files.text, files.tags, console);
+  flush(console);
+  console.batched = false;
+}
+
+// Closes the files and says how the run went. An output that could not be taken drops what the
+// conversion wrote to it; one that ran out of room or failed to close was not written
+// completely. Either way the run failed, and so it has if the console took not every message.
+int summarize(Files& files, const Names& names, OutStream& console) {
+  const bool tags_written = files.tags_taken && close_output(files.tags);
+  const bool text_written = files.text_taken && close_output(files.text);
+  const bool input_read = close_input(files.input);
+  if (!input_read) print(console, "\nERROR-Unable to read %s\n", names.input);
+  if (files.text_taken && !text_written) {
+    print(console, "\nERROR-Unable to write %s\n", names.text);
+  }
+  if (files.tags_taken && !tags_written) print(console, "\nERROR-Unable to write %s\n", names.tags);
+
+  const bool success = input_read && text_written && tags_written;
+  print(console, success ? "File conversion successful.\n\n" : "File conversion failed.\n\n");
+  if (text_written) print(console, "TEXTFILE = %s\n", names.text);
+  if (tags_written) print(console, "TAGFILE = %s\n", names.tags);
+  return success && !console.failed ? kSuccess : kFailure;
+}
+
 int run_on(std::span<const std::string_view> arguments, OutStream& console, OutStream& errors,
            InStream& answers) {
   // Standard output into the page would feed the program its own messages; into an output,
@@ -78,106 +175,24 @@ int run_on(std::span<const std::string_view> arguments, OutStream& console, OutS
                              {names.tags, id_of_name(names.tags)}, errors)) {
     return kFailure;
   }
-
   print(console, kBanner);
   print(console, kRights);
   if (arguments.empty()) {
     print(console, kUsage);
     return kFailure;
   }
-  const std::string& input_name = names.input;
-  if (!check_filename(input_name, console)) return kFailure;
+  if (!check_names(names, arguments.size(), console, answers)) return kFailure;
 
-  // Typed names are checked and confirmed before the extension test, derived ones after it.
-  const std::string& text_name = names.text;
-  const std::string& tag_name = names.tags;
-  const bool derive_text_name = arguments.size() < 2;
-  const bool derive_tag_name = arguments.size() < 3;
-  if (!derive_text_name) {
-    if (!check_filename(text_name, console) ||
-        !confirm_output(text_name, input_name, {}, console, answers)) {
-      return kFailure;
-    }
-  }
-  if (!derive_tag_name) {
-    if (!check_filename(tag_name, console) ||
-        !confirm_output(tag_name, input_name, text_name, console, answers)) {
-      return kFailure;
-    }
-  }
-
-  if (!has_html_extension(input_name)) {
-    print(console, "\nNot a valid HTML file.\n");
-    return kFailure;
-  }
-  if (derive_text_name) {
-    if (!confirm_output(text_name, input_name, {}, console, answers)) return kFailure;
-  }
-  if (derive_tag_name) {
-    if (!confirm_output(tag_name, input_name, text_name, console, answers)) return kFailure;
-  }
-
-  InStream input;
-  if (!open_input(input, input_name)) {
+  Files files;
+  if (!open_input(files.input, names.input)) {
     print(console, "\nCan't open this HTML file. Is your path correct?\n");
     return kFailure;
   }
-  print(console, "\n%s opened successfully...\n", input_name);
-
-  // Opened without being emptied: a name may have come to lead to another file since it was
-  // checked, and only the files actually open tell.
-  g_outputs_open = true;
-  OutStream text;
-  OutStream tags;
-  bool text_created = false;  // made by this run, so removed if the run is refused
-  bool tags_created = false;
-  const bool text_opened = open_output(text, text_name, text_created);
-  if (!text_opened) print(console, "\nERROR-Unable to create %s\n", text_name);
-  const bool tags_opened = open_output(tags, tag_name, tags_created);
-  if (!tags_opened) print(console, "\nERROR-Unable to create %s\n", tag_name);
-  const RunFile input_file{input_name, id_of_open_file(input.fd)};
-  const RunFile text_file{text_name, id_of_open_file(text.fd)};
-  const RunFile tags_file{tag_name, id_of_open_file(tags.fd)};
-  if (!check_opened_outputs(input_file, text_file, tags_file, console) ||
-      !check_standard_output(console, input_file, text_file, tags_file, errors)) {
-    abandon(tags, tags_created, tag_name);
-    abandon(text, text_created, text_name);
-    return kFailure;
-  }
-  // Both are locked before either is emptied: each refusal is said before any file changes.
-  // Taken: opened, locked and emptied, for this run to write.
-  const bool text_locked = text_opened && lock_or_give_up(text, text_name, console);
-  const bool tags_locked = tags_opened && lock_or_give_up(tags, tag_name, console);
-  const bool text_taken = text_locked && empty_or_give_up(text, text_created, text_name, console);
-  const bool tags_taken = tags_locked && empty_or_give_up(tags, tags_created, tag_name, console);
-  print(console, "\nConverting....\n\n");
-
-  // A long page's outputs are long as a rule: written behind while it is read ahead.
-  if (input.ahead) {
-    write_behind(text);
-    write_behind(tags);
-  }
-  // Lines about entities wait in the buffer unless someone is watching them appear.
-  console.batched = !console.terminal;
-  convert_file(input, text, tags, console);
-  flush(console);
-  console.batched = false;
-
-  // An output that could not be taken drops what the conversion wrote to it; one that ran out
-  // of room or failed to close was not written completely. Either way the run failed.
-  const bool tags_written = tags_taken && close_output(tags);
-  const bool text_written = text_taken && close_output(text);
-  const bool input_read = close_input(input);
-  if (!input_read) print(console, "\nERROR-Unable to read %s\n", input_name);
-  if (text_taken && !text_written) print(console, "\nERROR-Unable to write %s\n", text_name);
-  if (tags_taken && !tags_written) print(console, "\nERROR-Unable to write %s\n", tag_name);
-
-  const bool success = input_read && text_written && tags_written;
-  print(console, success ? "File conversion successful.\n\n" : "File conversion failed.\n\n");
-  if (text_written) print(console, "TEXTFILE = %s\n", text_name);
-  if (tags_written) print(console, "TAGFILE = %s\n", tag_name);
-  // A console that could not be written is a failure too, even if both files were.
-  return success && !console.failed ? kSuccess : kFailure;
+  print(console, "\n%s opened successfully...\n", names.input);
+  if (!open_outputs(files, names, console, errors)) return kFailure;
+  take_outputs(files, names, console);
+  convert(files, console);
+  return summarize(files, names, console);
 }
 
 }  // namespace
