@@ -722,10 +722,25 @@ TEST_F(CliTest, AwkwardFilesAndConsoles) {
       {.setup = "printf old >page.txt; chmod 200 page.txt",
        .out = question("page.txt") + "\n",
        .unchanged = true},
+      // A dangling link exists: only a yes writes through it, making the file it names.
+      {.setup = "ln -s nowhere page.txt", .out = question("page.txt") + "\n", .unchanged = true},
+      {.setup = "ln -s nowhere page.txt",
+       .start = {.answers = "y"},
+       .out = question("page.txt") + converted(),
+       .status = 0,
+       .files = {{"nowhere", "[x]"}, {"page_t.txt", kTags}}},
       // A dangling link to the text file: both outputs would be one file.
       {.setup = "ln -s page.txt page_t.txt",
-       .out = opened("page.htm") + "\nERROR-page_t.txt is also the text file\n",
+       .start = {.answers = "y"},
+       .out = question("page_t.txt") + opened("page.htm") +
+              "\nERROR-page_t.txt is also the text file\n",
        .unchanged = true},
+      // A page that cannot be read (here at its very start) is not converted.
+      {.setup = "ln -s /proc/self/mem mem.htm",
+       .start = {.args = {"mem.htm"}},
+       .out = opened("mem.htm") + kConverting + "\nERROR-Unable to read mem.htm\n" + kFailed +
+              "TEXTFILE = mem.txt\nTAGFILE = mem_t.txt\n",
+       .files = {{"mem.txt", ""}, {"mem_t.txt", ""}}},
       // Outputs in a directory that cannot be searched are two files that cannot be created.
       {.setup = "ln -s loop loop",
        .start = {.args = {"page.htm", "loop\\a.txt", "loop\\b.txt"}},
@@ -743,9 +758,14 @@ TEST_F(CliTest, AwkwardFilesAndConsoles) {
       // A console that cannot be written does not stop the conversion, but fails the run.
       {.page = unknown, .start = {.unread = true}, .files = both, .banner = false},
       {.start = {.shell = "exec >/dev/full"}, .files = both, .banner = false},
-      // Past the file size limit (100 KiB) a write fails like any other.
+      // Past the file size limit (100 KiB) a write fails like any other; also the last write of
+      // a long page's text (past 9 MiB and 512 bytes), which its writing thread makes.
       {.page = std::string(300 << 10, 'x'),
        .start = {.shell = "ulimit -f 200"},
+       .out = opened("page.htm") + kConverting + "\nERROR-Unable to write page.txt\n" + kFailed +
+              "TAGFILE = page_t.txt\n"},
+      {.page = std::string((9 << 20) + 1000, 'x'),
+       .start = {.shell = "ulimit -f " + std::to_string((9 << 11) + 1)},
        .out = opened("page.htm") + kConverting + "\nERROR-Unable to write page.txt\n" + kFailed +
               "TAGFILE = page_t.txt\n"},
       // On a terminal, a name from the page cannot send it commands.

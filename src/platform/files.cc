@@ -126,8 +126,11 @@ bool lock_file(int fd) {
 }
 #else
 bool file_exists(std::string_view dos_name) {
+  const std::string name = host_name(dos_name);
   struct stat st {};
-  return ::stat(host_name(dos_name).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  if (::stat(name.c_str(), &st) == 0) return !S_ISDIR(st.st_mode);
+  // A link that leads nowhere: writing through it would create the file it names.
+  return ::lstat(name.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 FileId id_of_name(std::string_view dos_name) {

@@ -27,7 +27,8 @@ inline bool same_id(const FileId& a, const FileId& b) {
 std::string host_name(std::string_view dos_name);
 
 // True if something other than a directory stands under the name: a file of any kind, one
-// the user may not read included. Looks at the file's status only, so it never blocks.
+// the user may not read included, and a link that leads nowhere. Looks at the file's status
+// only, so it never blocks.
 bool file_exists(std::string_view dos_name);
 
 // The identity of the file the name leads to, links followed.
