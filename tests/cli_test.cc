@@ -219,9 +219,9 @@ CliResult run_in(const fs::path& dir, const Start& start) {
 }
 
 // An address space limit tells only of the program itself: not of one under a launcher, nor of
-// one built with AddressSanitizer, which reserves terabytes.
+// one built with AddressSanitizer or ThreadSanitizer, which reserve terabytes.
 bool can_limit_memory() {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   return false;
 #else
   return std::getenv("SKRIVEL_LAUNCHER") == nullptr;
