@@ -95,12 +95,28 @@ const Scan& fastest_scan() {
   return *fastest;
 }
 
+void take_conversion_memory(ConversionMemory& memory, std::size_t refill_size) {
+  const std::size_t blocks = blocks_for(refill_size);
+  memory.rows.reset(new unsigned char[blocks * sizeof(BlockRow) + alignof(BlockRow)]);
+  memory.packed.reset(new unsigned char[(blocks + 2) * kBlock]);
+  open_memory_output(memory.renderings, nullptr, kRenderScratch);
+  memory.refill_size = refill_size;
+}
+
 void convert_with(const Scan& scan, InStream& in, OutStream& text, OutStream& tags,
-                  OutStream& console) {
+                  OutStream& console, ConversionMemory& memory) {
   const auto index = static_cast<std::size_t>(&scan - Scans::rows);
   if (index == 0) {
     convert_byte_by_byte(in, text, tags, console);
     return;
   }
-  Scans::convert(index, {in, text, tags, console});
+  // Memory for a smaller refill would be overrun: taken anew, as the front end never needs.
+  if (memory.refill_size < in.refill_size) take_conversion_memory(memory, in.refill_size);
+  Scans::convert(index, {in, text, tags, console, memory});
+}
+
+void convert_with(const Scan& scan, InStream& in, OutStream& text, OutStream& tags,
+                  OutStream& console) {
+  ConversionMemory memory;
+  convert_with(scan, in, text, tags, console, memory);
 }

@@ -20,6 +20,9 @@ std::span<const Scan> scans();
 // The fastest way this machine can run: the one convert_file takes.
 const Scan& fastest_scan();
 
-// convert_file, converting the way scan says; scan is one of scans(), and supported.
+// convert_file, converting the way scan says; scan is one of scans(), and supported. Without
+// memory, it takes its own.
+void convert_with(const Scan& scan, InStream& in, OutStream& text, OutStream& tags,
+                  OutStream& console, ConversionMemory& memory);
 void convert_with(const Scan& scan, InStream& in, OutStream& text, OutStream& tags,
                   OutStream& console);

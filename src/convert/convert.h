@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string_view>
 
 #include "platform/text_stream.h"
@@ -40,10 +41,24 @@ struct EntityBuffer {
   bool reported = false;  // the name is being written to its console line instead
 };
 
+// The memory a conversion works in beside its streams' buffers: the block scans' rows and
+// packed bytes for an input buffer, and room for the renderings of tags. Taken before any
+// output is touched, so that converting takes no memory at all.
+struct ConversionMemory {
+  std::unique_ptr<unsigned char[]> rows;
+  std::unique_ptr<unsigned char[]> packed;
+  OutStream renderings;
+  std::size_t refill_size = 0;  // the most raw bytes a refill may read that it has room for
+};
+
+// Takes the memory to convert an input that reads refill_size raw bytes at a time.
+void take_conversion_memory(ConversionMemory& memory, std::size_t refill_size);
+
 // Converts the whole input: text to the text file, each tag to a line of the tag file, and a
 // line on the console for each entity that cannot be converted, by the fastest scan this
-// machine has (block_scan.h). Leaves the streams open.
-void convert_file(InStream& in, OutStream& text, OutStream& tags, OutStream& console);
+// machine has (block_scan.h), in memory taken for in.refill_size. Leaves the streams open.
+void convert_file(InStream& in, OutStream& text, OutStream& tags, OutStream& console,
+                  ConversionMemory& memory);
 
 // convert_file as defined: one byte at a time through get_byte, each dispatched on the spot.
 // Every faster scan is held to it.

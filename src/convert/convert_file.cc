@@ -33,6 +33,7 @@ void convert_byte_by_byte(InStream& in, OutStream& text, OutStream& tags, OutStr
   }
 }
 
-void convert_file(InStream& in, OutStream& text, OutStream& tags, OutStream& console) {
-  convert_with(fastest_scan(), in, text, tags, console);
+void convert_file(InStream& in, OutStream& text, OutStream& tags, OutStream& console,
+                  ConversionMemory& memory) {
+  convert_with(fastest_scan(), in, text, tags, console, memory);
 }

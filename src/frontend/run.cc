@@ -1,6 +1,7 @@
 // The run goes straight through: banner, checks and questions, the three files opened and
 // checked, one conversion pass, the summary. Every check and question comes before any file
-// is changed: the outputs are emptied only once the files actually opened have passed.
+// is changed: the outputs are emptied only once the files actually opened have passed, and
+// once every byte of memory the run needs is had.
 #include "frontend/run.h"
 
 #include <unistd.h>
@@ -88,15 +89,24 @@ bool check_names(const Names& names, std::size_t typed, OutStream& console, InSt
   return typed >= 3 || confirm_output(names.tags, names.input, names.text, console, answers);
 }
 
-// The run's three files, and what the run has done with the outputs.
+// The run's three files, what the run has done with the outputs, and the conversion's memory.
 struct Files {
   InStream input;
   OutStream text, tags;
+  ConversionMemory memory;
   bool text_created = false;  // made by this run, so removed if the run is refused
   bool tags_created = false;
   bool text_taken = false;  // opened, locked and emptied, for this run to write
   bool tags_taken = false;
 };
+
+// Takes every byte of memory the run needs, but the input's buffer, which it has: if memory
+// runs out here, the run ends with every file as it was.
+void take_memory(Files& files) {
+  take_output_buffer(files.text);
+  take_output_buffer(files.tags);
+  take_conversion_memory(files.memory, files.input.refill_size);
+}
 
 // Opens the outputs without emptying them and checks the files actually open: a name may have
 // come to lead to another file since it was checked. False, with both given up, if the run
@@ -130,17 +140,22 @@ void take_outputs(Files& files, const Names& names, OutStream& console) {
       tags_locked && empty_or_give_up(files.tags, files.tags_created, names.tags, console);
 }
 
-// The one conversion pass, with the console's lines about entities left in its buffer unless
-// someone is watching them appear.
+// A long page is read a buffer ahead, and its outputs, long as a rule, are written a buffer
+// behind, by threads of their own. Their memory only speeds the run: without it, or a thread,
+// the run goes on as it would.
+void read_ahead_and_write_behind(Files& files) {
+  if (!files.input.long_file) return;
+  read_ahead(files.input);
+  write_behind(files.text);
+  write_behind(files.tags);
+}
+
+// The one conversion pass, which takes no memory, with the console's lines about entities left
+// in its buffer unless someone is watching them appear.
 void convert(Files& files, OutStream& console) {
   print(console, "\nConverting....\n\n");
-  // A long page's outputs are long as a rule: written behind while it is read ahead.
-  if (files.input.ahead) {
-    write_behind(files.text);
-    write_behind(files.tags);
-  }
   console.batched = !console.terminal;
-  convert_file(files.input, files.text, files.tags, console);
+  convert_file(files.input, files.text, files.tags, console, files.memory);
   flush(console);
   console.batched = false;
 }
@@ -189,8 +204,10 @@ int run_on(std::span<const std::string_view> arguments, OutStream& console, OutS
     return kFailure;
   }
   print(console, "\n%s opened successfully...\n", names.input);
+  take_memory(files);
   if (!open_outputs(files, names, console, errors)) return kFailure;
   take_outputs(files, names, console);
+  read_ahead_and_write_behind(files);
   convert(files, console);
   return summarize(files, names, console);
 }

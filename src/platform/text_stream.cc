@@ -106,14 +106,16 @@ bool open_input(InStream& in, std::string_view dos_name) {
   }
   in.fd = fd;
   in.ended = false;
-  const bool long_file = is_long_file(S_ISREG(st.st_mode), std::uint64_t(st.st_size));
-  if (long_file) in.refill_size = kLongFileBufferSize;
+  in.long_file = is_long_file(S_ISREG(st.st_mode), std::uint64_t(st.st_size));
+  if (in.long_file) in.refill_size = kLongFileBufferSize;
   allocate_buffer(in);
-  if (long_file) {
-    in.ahead = start_io_thread(fd, 1 + in.refill_size + kReadSlack);
-    if (in.ahead) start_read(*in.ahead, 1, in.refill_size);  // the first buffer
-  }
   return true;
+}
+
+void read_ahead(InStream& in) {
+  if (!in.long_file || in.fd < 0 || in.ahead || in.fills > 0) return;
+  in.ahead = start_io_thread(in.fd, 1 + in.refill_size + kReadSlack);
+  if (in.ahead) start_read(*in.ahead, 1, in.refill_size);  // the first buffer
 }
 
 void open_memory_input(InStream& in, std::string_view bytes, std::size_t refill_size) {
@@ -137,9 +139,17 @@ bool close_input(InStream& in) {
   return !in.failed;
 }
 
-bool open_output(OutStream& out, std::string_view dos_name, bool& created) {
+void take_output_buffer(OutStream& out) {
   out = OutStream{};
   out.buffer.reset(new unsigned char[kStreamBufferSize]);
+}
+
+bool open_output(OutStream& out, std::string_view dos_name, bool& created) {
+  std::unique_ptr<unsigned char[]> taken = std::move(out.buffer);
+  if (!taken || out.capacity != kStreamBufferSize)
+    taken.reset(new unsigned char[kStreamBufferSize]);
+  out = OutStream{};
+  out.buffer = std::move(taken);
   created = false;
   const std::string name = host_name(dos_name);
   // Without O_NONBLOCK, opening a FIFO that nobody reads would wait for a reader for ever.
@@ -206,15 +216,17 @@ void open_error_console(OutStream& out) {
 }
 
 void write_behind(OutStream& out) {
-  out.may_write_behind = out.fd >= 0;
-  // Only while nothing is written that a new buffer would lose; without the memory for one, the
-  // buffer the stream has serves as well.
-  if (!out.may_write_behind || out.len > 0) return;
-  const SpareMemory spare;
-  if (auto* larger = new (std::nothrow) unsigned char[kLongFileBufferSize]) {
-    out.buffer.reset(larger);
-    out.capacity = kLongFileBufferSize;
+  if (out.fd < 0 || out.behind) return;
+  // A larger buffer only while nothing is written that a new one would lose; without the memory
+  // for one, the buffer the stream has serves as well.
+  if (out.len == 0) {
+    const SpareMemory spare;
+    if (auto* larger = new (std::nothrow) unsigned char[kLongFileBufferSize]) {
+      out.buffer.reset(larger);
+      out.capacity = kLongFileBufferSize;
+    }
   }
+  out.behind = start_io_thread(out.fd, out.capacity);
 }
 
 void flush(OutStream& out) {
@@ -226,12 +238,9 @@ void flush(OutStream& out) {
       out.memory->append(reinterpret_cast<const char*>(out.buffer.get()), n);
     return;
   }
-  // Once the thread has started, it is writing the buffer before whenever the stream has not
-  // failed: each flush hands it one, and a failed write is the end of writing.
-  if (out.may_write_behind) {  // the first full buffer: a short file is written as it closes
-    out.may_write_behind = false;
-    out.behind = start_io_thread(out.fd, out.capacity);
-  } else if (out.behind && wait_for(*out.behind) < 0) {
+  // The thread is writing the buffer before whenever the stream has not failed: each flush
+  // hands it one, and a failed write is the end of writing. The first flush finds it idle.
+  if (out.behind && wait_for(*out.behind) < 0) {
     out.failed = true;
     return;
   }
@@ -255,7 +264,6 @@ void put_raw(OutStream& out, const unsigned char* bytes, std::size_t n) {
 }
 
 bool close_output(OutStream& out) {
-  out.may_write_behind = false;  // the last buffer is written here
   flush(out);
   if (out.behind && !out.failed && wait_for(*out.behind) < 0) out.failed = true;
   out.behind.reset();

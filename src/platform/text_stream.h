@@ -49,14 +49,15 @@ struct InStream {
   // The bytes as they lie in the file, up to any 0x1A. A CR LF is joined by get_byte as it is
   // read; refill never ends the buffer between the two.
   std::unique_ptr<unsigned char[]> buffer;
-  std::size_t pos = 0;    // next byte of buffer to deliver
-  std::size_t len = 0;    // bytes in buffer
-  std::size_t fills = 0;  // buffers refill has filled: a reader can tell a new one by it
-  bool cr_held = false;   // the last refill ended in CR: the next one tells if LF follows
-  bool ended = false;     // nothing more will be delivered: end of file, 0x1A or error
-  bool failed = false;    // a read error ended the input
-  // A file longer than kLongFileSize is read a buffer ahead, by a thread of its own, which is
-  // reading the next buffer's bytes from the open on, until it has read the end.
+  std::size_t pos = 0;     // next byte of buffer to deliver
+  std::size_t len = 0;     // bytes in buffer
+  std::size_t fills = 0;   // buffers refill has filled: a reader can tell a new one by it
+  bool cr_held = false;    // the last refill ended in CR: the next one tells if LF follows
+  bool ended = false;      // nothing more will be delivered: end of file, 0x1A or error
+  bool failed = false;     // a read error ended the input
+  bool long_file = false;  // longer than kLongFileSize: worth reading ahead
+  // Set by read_ahead: a thread of the file's own, which is reading the next buffer's bytes
+  // while the one before is converted, until it has read the end.
   IoThreadPtr ahead;
 };
 
@@ -74,14 +75,17 @@ struct OutStream {
   std::unique_ptr<unsigned char[]> buffer;
   std::size_t capacity = kStreamBufferSize;  // bytes the buffer holds
   std::size_t len = 0;                       // bytes waiting in buffer
-  // Set by write_behind: the first full buffer starts a thread of the file's own, which writes
-  // from then on from the buffer filled before while the next fills.
-  bool may_write_behind = false;
+  // Set by write_behind: a thread of the file's own, which writes from the buffer filled before
+  // while the next fills.
   IoThreadPtr behind;
 };
 
-// Opens the file with this DOS name for reading; false if it is missing, unreadable or a directory.
+// Opens the file with this DOS name for reading, with the buffer it needs; false if it is
+// missing, unreadable or a directory.
 bool open_input(InStream& in, std::string_view dos_name);
+// Has a long file (in.long_file) read a buffer ahead, by a thread of its own, if the memory and
+// the thread can be had; before anything has been read. Without them the stream reads for itself.
+void read_ahead(InStream& in);
 // Reads these bytes as if they were a file, refill_size raw bytes at a time.
 void open_memory_input(InStream& in, std::string_view bytes,
                        std::size_t refill_size = kStreamBufferSize);
@@ -103,10 +107,13 @@ inline int get_byte(InStream& in) {
   return c;
 }
 
+// Takes the buffer of an output about to be opened, so that opening it takes no memory: the run
+// takes all the memory it needs before it creates or empties any file.
+void take_output_buffer(OutStream& out);
 // Opens the file with this DOS name for writing, creating it if there is none, but leaves its
-// bytes as they are until empty_output. Sets created if this call made the file. Never waits:
-// a FIFO that nobody reads cannot be opened. If the open fails, returns false and leaves a
-// stream that drops whatever is written to it.
+// bytes as they are until empty_output. Uses the buffer take_output_buffer took, if it did. Sets
+// created if this call made the file. Never waits: a FIFO that nobody reads cannot be opened. If
+// the open fails, returns false and leaves a stream that drops whatever is written to it.
 bool open_output(OutStream& out, std::string_view dos_name, bool& created);
 // Empties an output that is a regular file; a FIFO or a device is written as it is. False if
 // the file could not be emptied.
@@ -120,9 +127,9 @@ void open_memory_output(OutStream& out, std::string* sink,
 void open_console(OutStream& out);
 // Standard error, for the one message that cannot go to standard output.
 void open_error_console(OutStream& out);
-// Has the output file's buffers, once one is full, written by a thread of its own, a buffer
-// behind, each of kLongFileBufferSize if nothing has been written yet: for the outputs of a page
-// that is read ahead (in.ahead).
+// Has the output file's buffers written by a thread of its own, a buffer behind, each of
+// kLongFileBufferSize if nothing has been written yet: for the outputs of a long page. Takes the
+// memory and the thread at once, if they can be had; without them the stream writes for itself.
 void write_behind(OutStream& out);
 // Writes out the buffer, or has the stream's thread write it; sets out.failed if that fails, by
 // the next flush or close_output.

@@ -33,9 +33,14 @@ struct Exit {
 [[gnu::always_inline]] inline Cursor take_cursor(const Pass& pass) {
   unsigned char* const text = pass.text.buffer.get();
   unsigned char* const tags = pass.tags.buffer.get();
-  return {pass.base(),          pass.rows.get(),        pass.at,
-          pass.space_run,       text + pass.text.len,   text + pass.out_limit_at,
-          tags + pass.tags.len, tags + pass.tag_room_at};
+  return {pass.base(),
+          pass.rows,
+          pass.at,
+          pass.space_run,
+          text + pass.text.len,
+          text + pass.out_limit_at,
+          tags + pass.tags.len,
+          tags + pass.tag_room_at};
 }
 
 [[gnu::always_inline]] inline void give_back(Pass& pass, const Cursor& c) {

@@ -51,23 +51,24 @@ struct RenderMemo {
   // kMemoMultiplier, read from here by each tag: on ARM that takes one instruction, where
   // building the constant anew, as the compiler would in the conversion's loop, takes four.
   std::uint64_t multiplier = kMemoMultiplier;
-  OutStream scratch;  // where the renderings are written out, one after another
+  OutStream* scratch = nullptr;  // where the renderings are written out, one after another
 };
 
 // Room for the renderings a memo keeps: a page has a few kinds of long ones.
 constexpr std::size_t kRenderScratch = 16 * 1024;
 static_assert(kRenderScratch <= 0xFFFF, "a rendering's size fits its slot");
 
-// Takes the memo's scratch, where the renderings go as the text file would store them.
-void open_render_memo(RenderMemo& memo, bool crlf) {
-  open_memory_output(memo.scratch, nullptr, kRenderScratch);
-  memo.scratch.crlf = crlf;
+// Starts the memo in this scratch, where the renderings go as the text file would store them.
+void start_render_memo(RenderMemo& memo, OutStream& scratch, bool crlf) {
+  memo.scratch = &scratch;
+  scratch.len = 0;
+  scratch.crlf = crlf;
 }
 
 // Works out the rendering of a tag with render_tag and keeps it in slot.
 [[gnu::noinline]] void render_into(RenderMemo& memo, TagRendering& slot, std::string_view tag,
                                    std::uint64_t head, std::uint32_t length) {
-  OutStream& scratch = memo.scratch;
+  OutStream& scratch = *memo.scratch;
   // Renderings are only ever added; when the scratch buffer is full, everything is forgotten.
   // The buffer is never flushed, and kLongRendering bytes from the start of each rendering, and
   // 16 after its end, are always readable.
@@ -205,19 +206,25 @@ static_assert(kBeforeName.find('\n') == std::string_view::npos, "stored as it st
 
 // Keeps the end of the console line of a name not in the table, from the name on, as the console
 // stores it, where report_entity would store the whole line as it stands: on a console that is
-// batched and no terminal, where put_name writes a name as put_string does.
+// batched and no terminal, where put_name writes a name as put_string does. Takes no memory: a
+// name here has at most kEntityHead bytes.
 void keep_report(EntityMemo::Slot& slot, std::string_view name, bool ended_by_space,
                  const OutStream& console) {
   if (!console.batched || console.terminal) return;
-  OutStream end;
-  open_memory_output(end, nullptr, kLeastOutputBuffer);
-  end.crlf = console.crlf;
-  put_string(end, name);
-  if (ended_by_space) put_string(end, "& ");
-  put_string(end, kAfterName);
-  if (end.len > sizeof slot.bytes) return;
-  std::memcpy(slot.bytes, end.buffer.get(), end.len);
-  slot.report_size = static_cast<std::uint16_t>(end.len);
+  unsigned char end[2 * (kEntityHead + 2 + kAfterName.size())];  // each byte a CR LF at most
+  std::size_t size = 0;
+  const auto store = [&](std::string_view bytes) {
+    for (const char c : bytes) {
+      if (c == '\n' && console.crlf) end[size++] = kCR;
+      end[size++] = static_cast<unsigned char>(c);
+    }
+  };
+  store(name);
+  if (ended_by_space) store("& ");
+  store(kAfterName);
+  if (size > sizeof slot.bytes) return;
+  std::memcpy(slot.bytes, end, size);
+  slot.report_size = static_cast<std::uint16_t>(size);
 }
 
 // Keeps in slot, under key, what the table gives for the name: its replacement as it stands

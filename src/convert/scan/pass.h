@@ -2,8 +2,6 @@
 // of the buffer being converted. Included once, by block_scan.cc.
 #pragma once
 
-#include <memory>
-
 #include "convert/scan/memos.h"
 #include "convert/scan/rows.h"
 
@@ -27,7 +25,13 @@ struct Streams {
   OutStream& text;
   OutStream& tags;
   OutStream& console;
+  ConversionMemory& memory;
 };
+
+// The rows a buffer of refill_size raw bytes takes: one for each block, and one more.
+constexpr std::size_t blocks_for(std::size_t refill_size) {
+  return (1 + refill_size) / kBlock + 1;
+}
 
 // What one pass over the input holds: its streams, what the slow paths read into, the memos,
 // and the rows and packed bytes of the buffer being converted.
@@ -35,19 +39,24 @@ struct Pass {
   // Takes the streams; the rest starts as each member's type has it, with no bytes cleared
   // that are written before they are read.
   explicit Pass(const Streams& streams)
-      : in(streams.in), text(streams.text), tags(streams.tags), console(streams.console) {}
+      : in(streams.in),
+        text(streams.text),
+        tags(streams.tags),
+        console(streams.console),
+        memory(streams.memory) {}
   InStream& in;
   OutStream& text;
   OutStream& tags;
   OutStream& console;
-  TagBuffer tag;        // a tag read by read_tag
-  EntityBuffer entity;  // an entity name read by read_entity
+  ConversionMemory& memory;  // where the rows, the packed bytes and the renderings go
+  TagBuffer tag;             // a tag read by read_tag
+  EntityBuffer entity;       // an entity name read by read_entity
   RenderMemo memo;
   EntityMemo entities;
   // The input buffer's blocks from `from` on, classified when refill had filled it `fills`
   // times: a slow path that refills it leaves its rows out of date.
-  std::unique_ptr<BlockRow[]> rows;
-  std::unique_ptr<unsigned char[]> packed;
+  BlockRow* rows = nullptr;
+  unsigned char* packed = nullptr;
   std::size_t from = 0;
   std::size_t fills = 0;
   // Where the conversion has come to, from the first row's first byte, and what space_run,
@@ -63,13 +72,15 @@ struct Pass {
   const unsigned char* base() const { return in.buffer.get() + from; }
 };
 
-// Makes ready to convert: rows for each block a refill can fill, and one more; room for their
-// bytes packed, and for what pack writes past them; the renderings' scratch.
+// Makes ready to convert in the memory taken for it: rows for each block a refill can fill, room
+// for their bytes packed, and for what pack writes past them, and the renderings' scratch.
 void start_pass(Pass& pass) {
-  open_render_memo(pass.memo, pass.text.crlf);
-  const std::size_t blocks = (1 + pass.in.refill_size) / kBlock + 1;
-  pass.rows.reset(new BlockRow[blocks]);
-  pass.packed.reset(new unsigned char[(blocks + 2) * kBlock]);
+  ConversionMemory& memory = pass.memory;
+  const auto rows = reinterpret_cast<std::uintptr_t>(memory.rows.get());
+  pass.rows =
+      reinterpret_cast<BlockRow*>((rows + alignof(BlockRow) - 1) & ~(alignof(BlockRow) - 1));
+  pass.packed = memory.packed.get();
+  start_render_memo(pass.memo, memory.renderings, pass.text.crlf);
   pass.fills = pass.in.fills - 1;  // none classified yet
   pass.out_limit_at = pass.text.capacity - kRoom;
   pass.tag_room_at = pass.tags.crlf ? pass.tags.capacity - kBlock - sizeof kTagLineEnd + 1 : 0;
@@ -81,8 +92,7 @@ inline void classify_new_buffer(Pass& pass) {
   InStream& in = pass.in;
   pass.fills = in.fills;
   pass.from = in.pos;
-  Masks::classify_buffer(
-      {in.buffer.get() + in.pos, in.len - in.pos, pass.rows.get(), pass.packed.get()});
+  Masks::classify_buffer({in.buffer.get() + in.pos, in.len - in.pos, pass.rows, pass.packed});
 }
 
 // Writes a tag of this length at `at`, which has no line break, as a line of the tag file from

@@ -67,7 +67,7 @@ void write_entity(const EntityMemo::Slot& slot, std::string_view name, bool ende
 // Writes text from pass.at up to the stop q, too long for the fast path's copy.
 template <typename Masks>
 void copy_long_text(Pass& pass, std::size_t q) {
-  const BlockRow* const rows = pass.rows.get();
+  const BlockRow* const rows = pass.rows;
   const unsigned char* const from = packed_at<Masks>(rows, pass.at);
   put_raw(pass.text, from, std::size_t(packed_at<Masks>(rows, q) - from));
   pass.space_run = space_run_after_text(rows, q);
