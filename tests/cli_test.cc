@@ -80,7 +80,10 @@ std::size_t g_late_allocations = 0;
 
 }  // namespace
 
-// Out of line, so that g++ does not take the free() in a delete for a mismatched one.
+// Counted where the allocator is the C library's: AddressSanitizer's is its own, and checks
+// that each delete matches its new. Out of line, so that g++ does not take the free() in a
+// delete for a mismatched one.
+#if !defined(__SANITIZE_ADDRESS__)
 [[gnu::noinline]] void* operator new(std::size_t size) {
   if (g_console_watched != nullptr && g_console_watched->find(kConverting) != std::string::npos) {
     ++g_late_allocations;
@@ -94,6 +97,7 @@ std::size_t g_late_allocations = 0;
 [[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept {
   std::free(memory);
 }
+#endif
 
 namespace {
 
