@@ -142,12 +142,14 @@ void take_outputs(Files& files, const Names& names, OutStream& console) {
 
 // A long page is read a buffer ahead, and its outputs, long as a rule, are written a buffer
 // behind, by threads of their own. Their memory only speeds the run: without it, or a thread,
-// the run goes on as it would.
+// the run goes on as it would. The writing threads start first, while no other thread runs, so
+// that the system puts them beside the conversion rather than on its processor: started after
+// the reading thread, they made a 100 MB page about 2% slower.
 void read_ahead_and_write_behind(Files& files) {
   if (!files.input.long_file) return;
-  read_ahead(files.input);
   write_behind(files.text);
   write_behind(files.tags);
+  read_ahead(files.input);
 }
 
 // The one conversion pass, which takes no memory, with the console's lines about entities left
