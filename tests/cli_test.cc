@@ -686,39 +686,49 @@ TEST_F(CliTest, OneRunPerOutput) {
   EXPECT_EQ(kTags, read_file("page_t.txt"));
 }
 
-// The README's recipe for a tree of pages converts all four extensions beside each page, stays
-// inside the tree, and names the pages it could not convert in find's exit status.
-TEST_F(CliTest, ReadmeRecipeForATree) {
+// The README's recipes for a tree of pages, one page at a time and on every core, convert all
+// four extensions beside each page, stay inside the tree, and name the pages they could not
+// convert in their exit status.
+TEST_F(CliTest, ReadmeRecipesForATree) {
   const fs::path skrivel = program().back();
   if (std::getenv("SKRIVEL_LAUNCHER") != nullptr || skrivel.filename() != "skrivel") {
-    GTEST_SKIP() << "the recipe runs skrivel itself, by that name";
+    GTEST_SKIP() << "the recipes run skrivel itself, by that name";
   }
   const std::string readme = ::read_file(fs::path(SKRIVEL_SOURCE_DIR) / "README.md");
-  std::string recipe;  // the indented lines from the one that begins with find
-  for (std::size_t at = readme.find("\n    find . "); at != std::string::npos;) {
-    const std::size_t end = readme.find('\n', at + 1);
-    recipe += readme.substr(at + 5, end - at - 4);
-    at = readme.compare(end, 5, "\n    ") == 0 ? end : std::string::npos;
+  std::vector<std::string> recipes;  // each the indented lines from one that begins with find
+  for (std::size_t at = readme.find("\n    find . "); at != std::string::npos;
+       at = readme.find("\n    find . ", at + 1)) {
+    std::string recipe;
+    for (std::size_t line = at; line != std::string::npos;) {
+      const std::size_t end = readme.find('\n', line + 1);
+      recipe += readme.substr(line + 5, end - line - 4);
+      line = readme.compare(end, 5, "\n    ") == 0 ? end : std::string::npos;
+    }
+    recipe.pop_back();  // its last line break
+    recipes.push_back(recipe);
   }
-  ASSERT_NE("", recipe);
-  recipe.pop_back();  // its last line break
-  fs::create_directories(path("up/tree/sub"));
-  for (const char* page : {"up/tree/a.htm", "up/tree/sub/b.HTML", "up/tree/sub/c.html",
-                           "up/tree/d.HTM", "up/tree/..\\..\\notes.htm", "notes.htm"}) {
-    ::write_file(path(page), "<B>x</B>");
+  ASSERT_EQ(2u, recipes.size());
+  for (const std::string& recipe : recipes) {
+    SCOPED_TRACE(recipe);
+    const std::string top = "recipe" + std::to_string(&recipe - recipes.data()) + "/";
+    fs::create_directories(path(top + "up/tree/sub"));
+    for (const char* page : {"up/tree/a.htm", "up/tree/sub/b.HTML", "up/tree/sub/c.html",
+                             "up/tree/d.HTM", "up/tree/..\\..\\notes.htm", "notes.htm"}) {
+      ::write_file(path(top + page), "<B>x</B>");
+    }
+    ::write_file(path(top + "up/tree/d.txt"), "old");  // no one to say yes: d.HTM stays as it is
+    const std::string command = "cd '" + path(top) + "up/tree' && PATH='" +
+                                skrivel.parent_path().string() + "':\"$PATH\" && " + recipe +
+                                " >/dev/null 2>../errors";
+    EXPECT_NE(0, std::system(command.c_str()));
+    EXPECT_EQ("not converted: " + path(top + "up/tree") + "/d.HTM\n", read_file(top + "up/errors"));
+    for (const char* text : {"up/tree/a.txt", "up/tree/sub/b.txt", "up/tree/sub/c.txt"}) {
+      EXPECT_EQ("[x]", read_file(top + text)) << text;
+    }
+    EXPECT_EQ("old", read_file(top + "up/tree/d.txt"));
+    EXPECT_FALSE(fs::exists(path(top + "notes.txt")));
+    EXPECT_FALSE(fs::exists(path(top + "notes_t.txt")));
   }
-  ::write_file(path("up/tree/d.txt"), "old");  // and no one to say yes: d.HTM is not converted
-  const std::string command = "cd up/tree && PATH='" + skrivel.parent_path().string() +
-                              "':\"$PATH\" && " + recipe + " >/dev/null 2>../errors";
-  const int status = std::system(("cd '" + dir_.path().string() + "' && " + command).c_str());
-  EXPECT_NE(0, status);
-  EXPECT_EQ("not converted: " + path("up/tree") + "/d.HTM\n", read_file("up/errors"));
-  for (const char* text : {"up/tree/a.txt", "up/tree/sub/b.txt", "up/tree/sub/c.txt"}) {
-    EXPECT_EQ("[x]", read_file(text)) << text;
-  }
-  EXPECT_EQ("old", read_file("up/tree/d.txt"));
-  EXPECT_FALSE(fs::exists(path("notes.txt")));
-  EXPECT_FALSE(fs::exists(path("notes_t.txt")));
 }
 
 // A page past 4 GiB, with holes so that it takes no disk, its text sent to the null device: a
