@@ -55,7 +55,8 @@
 
 namespace {
 
-// The byte loop, then a scan for each kind of masks, slowest first.
+// The byte loop, then a scan for each kind of masks, slowest first. A kind that lacks what
+// BlockMasksKind asks for fails here, and the compiler names what it lacks.
 template <BlockMasksKind... Masks>
 struct ScanTable {
   static inline const Scan rows[] = {{"byte_loop", true}, {Masks::kName, Masks::supported()}...};

@@ -94,7 +94,10 @@ constexpr bool rendering_depends_on_head_and_short_length() {
   }
   return true;
 }
-static_assert(rendering_depends_on_head_and_short_length());
+static_assert(rendering_depends_on_head_and_short_length(),
+              "a rule looks past a tag's first kRenderingHead bytes, or at its length past "
+              "kRenderingLength: raise them in convert.h, and the memo's key (TagKey in "
+              "convert/scan/memos.h) with them");
 
 // Rules as bits, bit r for kTagRules[r].
 using RuleSet = std::uint64_t;
@@ -150,7 +153,9 @@ constexpr int kLowestResult = [] {
   return whole_tag + prefixes;
 }();
 static_assert(kLowestResult >= -1,
-              "the block engine drops at most one whitespace byte after a tag");
+              "a rule lowers space_run below -1, but the block engine lets at most the first "
+              "whitespace byte after a tag vanish: teach absorb_white "
+              "(convert/scan/fast_path.h) to let more vanish first");
 
 }  // namespace
 

@@ -12,22 +12,18 @@
 
 namespace {
 
-struct Avx2Comparands {
-  __m256i break_shifts, break_limits, tag_starts, entity_starts, spaces, tag_ends;
-};
-[[gnu::noinline, SKRIVEL_TARGET(SKRIVEL_AVX2)]] void fill(Avx2Comparands& c) {
-  c = {_mm256_set1_epi8(kBreakShift), _mm256_set1_epi8(kBreakLimit), _mm256_set1_epi8('<'),
-       _mm256_set1_epi8('&'),         _mm256_set1_epi8(' '),         _mm256_set1_epi8('>')};
-}
-
 struct Avx2Masks : PortableDefaults {
   static constexpr std::string_view kName = "avx2";
   static bool supported() { return SKRIVEL_SUPPORTED(SKRIVEL_AVX2); }
   SKRIVEL_SCAN_FUNCTIONS(Avx2Masks, SKRIVEL_TARGET(SKRIVEL_AVX2))
 
-  Avx2Comparands c;
-  __m256i spaced[2];
-  [[SKRIVEL_TARGET(SKRIVEL_AVX2)]] Avx2Masks() : spaced{} { fill(c); }
+  __m256i spaced[2] = {};
+  // Set once, out of line, as the SSE2 masks' are.
+  const __m256i break_shifts = _mm256_set1_epi8(kBreakShift);
+  const __m256i break_limits = _mm256_set1_epi8(kBreakLimit);
+  const __m256i tag_starts = _mm256_set1_epi8('<'), entity_starts = _mm256_set1_epi8('&');
+  const __m256i spaces = _mm256_set1_epi8(' '), tag_ends = _mm256_set1_epi8('>');
+  [[gnu::noinline, SKRIVEL_TARGET(SKRIVEL_AVX2)]] Avx2Masks() {}
 
   [[SKRIVEL_TARGET(SKRIVEL_AVX2)]] static unsigned count(std::uint64_t bits) {
     return unsigned(std::popcount(bits));
@@ -82,14 +78,13 @@ struct Avx2Masks : PortableDefaults {
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; i += 32) {
       const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-      const __m256i breaks =
-          _mm256_cmpgt_epi8(c.break_limits, _mm256_add_epi8(bytes, c.break_shifts));
-      const __m256i markup = _mm256_or_si256(_mm256_cmpeq_epi8(bytes, c.tag_starts),
-                                             _mm256_cmpeq_epi8(bytes, c.entity_starts));
-      const __m256i white = _mm256_or_si256(breaks, _mm256_cmpeq_epi8(bytes, c.spaces));
-      const __m256i tag_end = _mm256_cmpeq_epi8(bytes, c.tag_ends);
+      const __m256i breaks = _mm256_cmpgt_epi8(break_limits, _mm256_add_epi8(bytes, break_shifts));
+      const __m256i markup = _mm256_or_si256(_mm256_cmpeq_epi8(bytes, tag_starts),
+                                             _mm256_cmpeq_epi8(bytes, entity_starts));
+      const __m256i white = _mm256_or_si256(breaks, _mm256_cmpeq_epi8(bytes, spaces));
+      const __m256i tag_end = _mm256_cmpeq_epi8(bytes, tag_ends);
       const __m256i special = _mm256_or_si256(breaks, markup);
-      spaced[i / 32] = _mm256_blendv_epi8(bytes, c.spaces, breaks);
+      spaced[i / 32] = _mm256_blendv_epi8(bytes, spaces, breaks);
       m.special |= std::uint64_t(unsigned(_mm256_movemask_epi8(special))) << i;
       m.white |= std::uint64_t(unsigned(_mm256_movemask_epi8(white))) << i;
       m.tag_end |= std::uint64_t(unsigned(_mm256_movemask_epi8(tag_end))) << i;
@@ -97,7 +92,5 @@ struct Avx2Masks : PortableDefaults {
     return m;
   }
 };
-static_assert(BlockMasksKind<Avx2Masks>);
-
 }  // namespace
 #endif

@@ -53,7 +53,5 @@ struct Avx512Masks : PortableDefaults {
     return {breaks | markup, breaks | spaces, _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('>'))};
   }
 };
-static_assert(BlockMasksKind<Avx512Masks>);
-
 }  // namespace
 #endif

@@ -73,7 +73,5 @@ struct NeonMasks : PortableDefaults {
             gather_bits(tag_end[0], tag_end[1], tag_end[2], tag_end[3])};
   }
 };
-static_assert(BlockMasksKind<NeonMasks>);
-
 }  // namespace
 #endif

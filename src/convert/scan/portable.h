@@ -44,6 +44,4 @@ struct PortableMasks : PortableDefaults {
     return m;
   }
 };
-static_assert(BlockMasksKind<PortableMasks>);
-
 }  // namespace

@@ -13,25 +13,20 @@ namespace {
 constexpr char kBreakShift = 0x77;
 constexpr char kBreakLimit = char(0x85);
 
-// The bytes to compare a block with, each repeated across a vector: built once, out of line,
-// so that the compiler takes them from memory, as part of each comparison, instead of building
-// them anew in every block.
-struct Sse2Comparands {
-  __m128i break_shifts, break_limits, tag_starts, entity_starts, spaces, tag_ends;
-};
-[[gnu::noinline, SKRIVEL_TARGET(SKRIVEL_SSE2)]] void fill(Sse2Comparands& c) {
-  c = {_mm_set1_epi8(kBreakShift), _mm_set1_epi8(kBreakLimit), _mm_set1_epi8('<'),
-       _mm_set1_epi8('&'),         _mm_set1_epi8(' '),         _mm_set1_epi8('>')};
-}
-
 struct Sse2Masks : PortableDefaults {
   static constexpr std::string_view kName = "sse2";
   static bool supported() { return SKRIVEL_SUPPORTED(SKRIVEL_SSE2); }
   SKRIVEL_SCAN_FUNCTIONS(Sse2Masks, SKRIVEL_TARGET(SKRIVEL_SSE2))
 
-  Sse2Comparands c;
   alignas(16) unsigned char spaced[2 * kBlock] = {};
-  [[SKRIVEL_TARGET(SKRIVEL_SSE2)]] Sse2Masks() { fill(c); }
+  // The bytes to compare a block with, each repeated across a vector: set once, by a
+  // constructor out of line, so that the compiler takes them from memory, as part of each
+  // comparison, instead of building them anew in every block.
+  const __m128i break_shifts = _mm_set1_epi8(kBreakShift),
+                break_limits = _mm_set1_epi8(kBreakLimit);
+  const __m128i tag_starts = _mm_set1_epi8('<'), entity_starts = _mm_set1_epi8('&');
+  const __m128i spaces = _mm_set1_epi8(' '), tag_ends = _mm_set1_epi8('>');
+  [[gnu::noinline, SKRIVEL_TARGET(SKRIVEL_SSE2)]] Sse2Masks() {}
 
   unsigned char* pack(unsigned char* out, std::uint64_t keep) const {
     return pack_runs<Sse2Masks>(out, spaced, keep);
@@ -53,14 +48,13 @@ struct Sse2Masks : PortableDefaults {
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; i += 16) {
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      const __m128i breaks = _mm_cmplt_epi8(_mm_add_epi8(bytes, c.break_shifts), c.break_limits);
+      const __m128i breaks = _mm_cmplt_epi8(_mm_add_epi8(bytes, break_shifts), break_limits);
       const __m128i markup =
-          _mm_or_si128(_mm_cmpeq_epi8(bytes, c.tag_starts), _mm_cmpeq_epi8(bytes, c.entity_starts));
-      const __m128i white = _mm_or_si128(breaks, _mm_cmpeq_epi8(bytes, c.spaces));
-      const __m128i tag_end = _mm_cmpeq_epi8(bytes, c.tag_ends);
-      _mm_store_si128(
-          reinterpret_cast<__m128i*>(spaced + i),
-          _mm_or_si128(_mm_and_si128(breaks, c.spaces), _mm_andnot_si128(breaks, bytes)));
+          _mm_or_si128(_mm_cmpeq_epi8(bytes, tag_starts), _mm_cmpeq_epi8(bytes, entity_starts));
+      const __m128i white = _mm_or_si128(breaks, _mm_cmpeq_epi8(bytes, spaces));
+      const __m128i tag_end = _mm_cmpeq_epi8(bytes, tag_ends);
+      _mm_store_si128(reinterpret_cast<__m128i*>(spaced + i),
+                      _mm_or_si128(_mm_and_si128(breaks, spaces), _mm_andnot_si128(breaks, bytes)));
       m.special |= std::uint64_t(unsigned(_mm_movemask_epi8(_mm_or_si128(breaks, markup)))) << i;
       m.white |= std::uint64_t(unsigned(_mm_movemask_epi8(white))) << i;
       m.tag_end |= std::uint64_t(unsigned(_mm_movemask_epi8(tag_end))) << i;
@@ -68,7 +62,5 @@ struct Sse2Masks : PortableDefaults {
     return m;
   }
 };
-static_assert(BlockMasksKind<Sse2Masks>);
-
 }  // namespace
 #endif
