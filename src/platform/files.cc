@@ -86,7 +86,14 @@ HANDLE open_for_status(std::string_view dos_name) {
 
 bool file_exists(std::string_view dos_name) {
   const HANDLE handle = open_for_status(dos_name);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+  if (handle == INVALID_HANDLE_VALUE) {
+    // A link that leads nowhere, which the attributes of the name itself tell: writing through
+    // it would create the file it names.
+    const DWORD attributes = GetFileAttributesA(host_name(dos_name).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  }
   BY_HANDLE_FILE_INFORMATION info;
   const bool directory = GetFileInformationByHandle(handle, &info) &&
                          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
