@@ -69,8 +69,7 @@ struct Start {
 struct CliResult {
   std::string out, err;
   int status = -1;
-  long peak_kib = 0;                 // the program's peak resident memory, if measured
-  std::size_t late_allocations = 0;  // allocations once a run in this process said "Converting...."
+  long peak_kib = 0;  // the program's peak resident memory, if measured
 };
 
 // The console of the run under way in this process, and the allocations made since it showed
@@ -233,11 +232,9 @@ CliResult run_here(const fs::path& dir, const Start& start) {
   open_memory_input(answers, start.answers);
   const std::vector<std::string_view> arguments(start.args.begin(), start.args.end());
   r.out.reserve(1 << 20);  // so that the console's own appends take no memory
-  g_late_allocations = 0;
   g_console_watched = &r.out;
   r.status = run(arguments, console, errors, answers);
   g_console_watched = nullptr;
-  r.late_allocations = g_late_allocations;
   close_output(console);
   close_output(errors);
   fs::current_path(back);
@@ -245,6 +242,7 @@ CliResult run_here(const fs::path& dir, const Start& start) {
 }
 
 CliResult run_in(const fs::path& dir, const Start& start) {
+  g_late_allocations = 0;  // counted by a run in this process only
   const bool needs_process = program_given() || !start.shell.empty() || start.terminal ||
                              start.unread || start.measure || start.interactive;
   if (!needs_process) return run_here(dir, start);
@@ -313,7 +311,7 @@ class CliTest : public testing::Test {
     EXPECT_EQ(c.banner ? kBanner + c.out : c.out, r.out);
     EXPECT_EQ(c.err, r.err);
     EXPECT_EQ(c.status, r.status);
-    EXPECT_EQ(0u, r.late_allocations) << "allocations after " << kConverting;
+    EXPECT_EQ(0u, g_late_allocations) << "allocations after " << kConverting;
     for (const auto& [name, bytes] : c.files) {
       const std::string got = ::read_file(dir / name);
       if (bytes.size() + got.size() > 65536) {
