@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/text_stream.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #define SKRIVEL_X86 1
 #include <immintrin.h>
@@ -94,7 +96,7 @@ constexpr unsigned count_ones(std::uint64_t bits) {
 // The ends of an entity name: ';' and the space end it, and a CR may be half of a CR LF.
 constexpr auto kEndsName = [] {
   std::array<bool, 256> ends{};
-  ends[';'] = ends[' '] = ends[0x0D] = true;
+  ends[';'] = ends[' '] = ends[kCR] = true;
   return ends;
 }();
 
