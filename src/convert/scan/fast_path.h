@@ -203,8 +203,10 @@ template <typename Masks>
 }
 
 // The fast path's loop, from where markup left off or the buffer begins to where it leaves.
+// The room is checked before anything is written: a slow path may have filled the buffer.
 template <typename Masks>
 [[gnu::always_inline]] inline Exit run_steps(Cursor& c, Pass& pass) {
+  if (c.out > c.out_limit) return {Left::kForRoom, c.p, 0};
   absorb_white(c);
   for (;;) {
     if (c.out > c.out_limit) return {Left::kForRoom, c.p, 0};

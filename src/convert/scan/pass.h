@@ -11,9 +11,9 @@ namespace {
 constexpr std::size_t kShortCopy = 8 * kBlock;
 static_assert(kReadSlack >= 2 * kBlock, "a block is read whole from anywhere before the end");
 // The fast path writes past the text file's next byte, before it checks again that there is
-// room: a copy of up to kShortCopy bytes as whole blocks, a rendering of up to kLongRendering
-// bytes and a space.
-constexpr std::size_t kRoom = kShortCopy + kBlock + kLongRendering + 1;
+// room: a copy of up to kShortCopy bytes as whole blocks, then a rendering of up to
+// kLongRendering bytes, copied whole, and a space.
+constexpr std::size_t kRoom = kShortCopy + kLongRendering + 1;
 static_assert(kLeastOutputBuffer > 2 * kRoom, "an output buffer has room for the fast path");
 // A tag's line end in the tag file, written as 4 bytes: CR LF, and two more that the next line
 // takes. Where the tag file's line ends are LF alone, short tags are not copied whole.
