@@ -35,7 +35,7 @@ inline constexpr bool is_long_file(bool regular, std::uint64_t size) {
   return regular && size > kLongFileSize;
 }
 // The least room an output buffer has: a stream built over memory may have a smaller one.
-inline constexpr std::size_t kLeastOutputBuffer = 4 * 1024;
+inline constexpr std::size_t kLeastOutputBuffer = 1536;
 
 // Readable bytes, zero, kept after the end of an input buffer's contents, so that a reader may
 // load bytes past the end and ignore them: the block engine loads two 64-byte blocks at once
