@@ -151,7 +151,7 @@ TEST(ConvertFile, BlockScansMatchTheByteLoop) {
   expect_scans_agree(pages);
   for (const auto& seed : std::filesystem::directory_iterator(source / "fuzz/corpus")) {
     const std::string seed_page = read_file(seed.path());
-    expect_scans_agree(seed_page);
+    expect_scans_agree(seed_page, refills_for(seed_page.size()));
     pages += seed_page.substr(0, seed_page.find('\x1a'));  // the long page must not end early
   }
   expect_scans_agree(repeated(pages, 300000));
@@ -173,6 +173,33 @@ TEST(ConvertFile, BlockScansMatchTheByteLoop) {
   }
 }
 
+// Entity names alike but for what ends them or for their length (NUL bytes at their end look
+// like none), up to a byte past the 8 that the scans look at, each met again.
+std::string entities_alike() {
+  std::string page;
+  for (const std::string name :
+       {"", "lt", "amp", "copy", "trade", "#169", "\n\n\n", "abcdefg", "abcdefgh", "abcdefgh!"}) {
+    for (std::size_t nuls = 0; name.size() + nuls < 10; ++nuls) {
+      for (const std::string_view end : {";", " ", "\r;", "\n "})
+        page += "&" + name + std::string(nuls, '\0') + std::string(end) + "x";
+    }
+  }
+  return page + page;
+}
+
+// Tags alike in their first bytes but for their length, from 2 bytes to past a block, each
+// met again.
+std::string tags_alike() {
+  std::string page;
+  for (std::size_t length = 2; length < 72; ++length) {
+    for (std::string tag : {"<H", "</H", "</CENTER"}) {
+      tag.resize(length - 1, 'x');
+      page += tag + ">y";
+    }
+  }
+  return page + page;
+}
+
 // Markup and whitespace at every offset around the end of the first block.
 TEST(ConvertFile, BlockScansAtBlockEdges) {
   // clang-format off
@@ -181,8 +208,9 @@ TEST(ConvertFile, BlockScansAtBlockEdges) {
       "<HR> ",        "a\r\n",     "a\x1a<B>",  "<IMG\r\nSRC>", "<B> x",   "&lt<B>;",
       // Tags the rendering memo must tell apart, and a tag that makes all whitespace vanish.
       "</CENTER></CENTERS>", "<CENTER>x>", "<BR>\n\n\nx", "<BR>\r\n \tx",
-      // Lone whitespace that a copy turns into a space, and runs that end at markup.
-      "a\tb\vc\fd\re", "a \r\n&lt; \t<B>",
+      // Lone whitespace that a copy turns into a space, and runs that end at markup; a lone CR
+      // where a tag lets only the first whitespace byte vanish.
+      "a\tb\vc\fd\re", "a \r\n&lt; \t<B>", "<P>\r \r\nx<BR>\r\rx",
       // Many runs of kept bytes in one block, and a run of whitespace longer than a block.
       "a\tb c\nd\te  f\tg h\ti\tj\tk\tl\tm\tn\to\tp\tq\tr\ts\tt",
       "a" + std::string(70, '\t') + " \r\nb",
@@ -197,12 +225,51 @@ TEST(ConvertFile, BlockScansAtBlockEdges) {
       repeated("<" + std::string(30, 'A') + "><" + std::string(31, 'B') + "><" +
                    std::string(62, 'C') + "><" + std::string(63, 'D') + ">",
                410),
+      entities_alike(), tags_alike(),
   };
   // clang-format on
   for (const std::string& snippet : snippets) {
     for (std::size_t offset = 50; offset < 72; ++offset) {
       expect_scans_agree(std::string(offset, 'x') + snippet + "  z");
     }
+  }
+}
+
+// The engine's limits, each met at every offset around it (the outputs' buffers are
+// kLeastOutputBuffer long here): the scratch of renderings filling up and being forgotten, and
+// whole-block tags, long renderings and long copies near the end of the tag file's and the text
+// file's buffers. Where the refills cut the input moves none of them.
+TEST(ConvertFile, BlockScansAtTheirLimits) {
+  const auto numbered = [](std::string_view kind, std::size_t n) {
+    return "<" + std::string(kind) + std::to_string(n) + ">";
+  };
+  for (std::size_t d = 0; d < 86; ++d) {
+    // d renderings of one byte, then distinct rules of 84 bytes, each met again at once, past
+    // the scratch's end: the last one before it is forgotten lies at each offset of its end.
+    // Then all of them again, the first ones forgotten.
+    std::string page;
+    for (std::size_t i = 0; i < d; ++i)
+      page += numbered("TR", i);
+    for (std::size_t i = 0; i < 200; ++i)
+      page += numbered("HR ", i) + "x" + numbered("HR ", i);
+    expect_scans_agree(page + "<I>" + page, kSomeRefills);
+  }
+  const std::string block_tag = "<" + std::string(62, 'T') + ">";
+  for (std::size_t d = 0; d < 70; ++d) {
+    // A tag whose line puts the whole-block and the short tags after it at each offset near the
+    // end of the tag file's buffer.
+    const std::string filler(kLeastOutputBuffer - 70 - d, 'f');
+    expect_scans_agree("<" + filler + ">" + repeated(block_tag + "z<B>z", 4 * 70), kSomeRefills);
+  }
+  for (std::size_t end = 560; end < 720; ++end) {
+    // Renderings and text of one byte each up to `end` bytes before the end of the text file's
+    // buffer, then the longest copy the fast path makes, or a longer one, a long rendering, and
+    // an entity.
+    const std::size_t ones = kLeastOutputBuffer - end - 87;  // after the first two, 87 bytes
+    const std::string text =
+        "<HR>&amp;" + std::string(ones % 2, 'y') + repeated("x<B>", 4 * (ones / 2));
+    for (const std::size_t copy : {512u, 514u})
+      expect_scans_agree(text + std::string(copy, 'k') + "<HR>\t&amp; z", kSomeRefills);
   }
 }
 

@@ -29,10 +29,12 @@ inline std::string crlf(std::string_view text) {
 // blocks, and at every offset of a block.
 inline constexpr std::size_t kRefillSizes[] = {1, 2, 3, 7, 200, 64 * 1024};
 
-// The refill sizes to cut an input of this size at: all of them, or two for a huge one, whose
-// every cut would take long (the small inputs cross a buffer's end at every place).
+// Refill sizes for an input whose every cut would take long: the small inputs cross a buffer's
+// end at every place.
+inline constexpr std::size_t kSomeRefills[] = {200, 64 * 1024};
+
+// The refill sizes to cut an input of this size at: all of them, or some for a huge one.
 inline std::span<const std::size_t> refills_for(std::size_t size) {
-  static constexpr std::size_t kSomeRefills[] = {200, 64 * 1024};
   return size < 10000 ? std::span<const std::size_t>(kRefillSizes) : kSomeRefills;
 }
 
