@@ -104,7 +104,7 @@ constexpr auto kEndsName = [] {
 // either half of the 16, the indexes that gather the bytes it keeps, in order, to the front of
 // the half, index n of the word for byte n; 0x80 gives a zero. And how many the mask keeps.
 // The two halves' tables are apart, so that each is reached from an address of its own.
-constexpr std::array<std::uint64_t, 256> pack_shuffles(unsigned half) {
+consteval std::array<std::uint64_t, 256> pack_shuffles(unsigned half) {
   std::array<std::uint64_t, 256> shuffles{};
   for (unsigned mask = 0; mask < 256; ++mask) {
     unsigned kept = 0;
