@@ -65,27 +65,29 @@ TEST(DosNames, SameFile) {
   EXPECT_FALSE(same_file(d + "/loop/a.txt", d + "/loop/b.txt"));
 }
 
-// An output is opened as it stands and emptied only when asked; a FIFO nobody reads is refused
-// at once instead of waited for.
+// An output is opened as it stands and emptied only when asked; one to be made new is not made
+// where a file has appeared; a FIFO nobody reads is refused at once instead of waited for.
 TEST(DosNames, OpeningAnOutputKeepsItsBytes) {
   ScratchDir dir;
   write_file(dir / "old.txt", "old");
   OutStream out;
-  bool created = true;
-  ASSERT_TRUE(open_output(out, dir / "old.txt", created));
-  EXPECT_FALSE(created);
+  EXPECT_EQ(Opened::kAppeared, open_output(out, dir / "old.txt", true));
+  EXPECT_EQ(-1, out.fd);
+  ASSERT_EQ(Opened::kExisting, open_output(out, dir / "old.txt", false));
   EXPECT_EQ("old", read_file(dir / "old.txt"));
   EXPECT_TRUE(same_id(id_of_name(dir / "old.txt"), id_of_open_file(out.fd)));
   EXPECT_TRUE(empty_output(out));
   EXPECT_TRUE(close_output(out));
   EXPECT_EQ("", read_file(dir / "old.txt"));
 
-  ASSERT_TRUE(open_output(out, dir / "new.txt", created));
-  EXPECT_TRUE(created);
-  EXPECT_TRUE(close_output(out));
+  for (const bool only_new : {false, true}) {
+    const std::string name = dir / ("new" + std::to_string(only_new) + ".txt");
+    ASSERT_EQ(Opened::kCreated, open_output(out, name, only_new));
+    EXPECT_TRUE(close_output(out));
+  }
 
   ASSERT_EQ(0, mkfifo((dir / "fifo.txt").c_str(), 0600));
-  EXPECT_FALSE(open_output(out, dir / "fifo.txt", created));
+  EXPECT_EQ(Opened::kFailed, open_output(out, dir / "fifo.txt", false));
 }
 
 }  // namespace

@@ -83,8 +83,7 @@ TEST(InStream, LongInputCrossesManyBuffers) {
   ScratchDir dir;
   const std::string name = (dir.path() / "long.txt").string();
   OutStream out;
-  bool created = false;
-  ASSERT_TRUE(open_output(out, name, created));
+  ASSERT_EQ(Opened::kCreated, open_output(out, name, true));
   write_behind(out);
   put_raw(out, reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
   EXPECT_TRUE(close_output(out));
@@ -202,9 +201,7 @@ TEST(OutStream, NamesOnATerminalSendNoControls) {
 TEST(OutStream, FailedWriteIsReportedAtClose) {
   for (const bool behind : {false, true}) {
     OutStream out;
-    bool created = false;
-    ASSERT_TRUE(open_output(out, "/dev/full", created));
-    EXPECT_FALSE(created);
+    ASSERT_EQ(Opened::kExisting, open_output(out, "/dev/full", false));
     EXPECT_TRUE(empty_output(out));
     if (behind) write_behind(out);
     put_string(out, "lost\n");
@@ -236,8 +233,7 @@ TEST(IoThread, MissingMemoryIsNoThread) {
 TEST(OutStream, OutputThatCannotBeCreatedDropsWrites) {
   ScratchDir dir;
   OutStream out;
-  bool created = false;
-  EXPECT_FALSE(open_output(out, dir.path().string(), created));
+  EXPECT_EQ(Opened::kFailed, open_output(out, dir.path().string(), false));
   for (int i = 0; i < 100000; ++i)
     put_string(out, "dropped\n");
   (void)close_output(out);

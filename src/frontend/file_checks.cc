@@ -21,8 +21,11 @@ int check_filename(std::string_view name, OutStream& console) {
   return 1;
 }
 
-int confirm_overwrite(std::string_view name, OutStream& console, InStream& answers) {
-  if (!file_exists(name)) return 1;
+namespace {
+
+// Asks whether the file under the name may be replaced: 1 on a yes, 0 on a no or at the end of
+// the answers.
+int ask_overwrite(std::string_view name, OutStream& console, InStream& answers) {
   print(console, "File %s already exists.  Overwrite (y/n)? ", name);
   for (;;) {
     switch (get_byte(answers)) {
@@ -41,8 +44,14 @@ int confirm_overwrite(std::string_view name, OutStream& console, InStream& answe
   }
 }
 
+}  // namespace
+
+int confirm_overwrite(std::string_view name, OutStream& console, InStream& answers) {
+  return !file_exists(name) || ask_overwrite(name, console, answers);
+}
+
 int confirm_output(std::string_view name, std::string_view input_name, std::string_view text_name,
-                   OutStream& console, InStream& answers) {
+                   OutStream& console, InStream& answers, bool& there) {
   if (same_file(name, input_name)) {
     print(console, "\nERROR-%s is the input file\n", name);
     return 0;
@@ -51,7 +60,8 @@ int confirm_output(std::string_view name, std::string_view input_name, std::stri
     print(console, "\nERROR-%s is also the text file\n", name);
     return 0;
   }
-  return confirm_overwrite(name, console, answers);
+  there = file_exists(name);
+  return !there || ask_overwrite(name, console, answers);
 }
 
 int check_opened_outputs(const RunFile& input, const RunFile& text, const RunFile& tags,

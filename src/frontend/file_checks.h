@@ -19,9 +19,10 @@ int confirm_overwrite(std::string_view name, OutStream& console, InStream& answe
 
 // confirm_overwrite for an output name, after refusing a name that denotes the input file or,
 // when text_name is given, the text file. These checks by name spare a needless question;
-// check_opened_outputs, on the files actually opened, is the one that decides.
+// check_opened_outputs, on the files actually opened, is the one that decides. Sets there to
+// whether the output existed: one that did not is made only if it still does not (open_output).
 int confirm_output(std::string_view name, std::string_view input_name, std::string_view text_name,
-                   OutStream& console, InStream& answers);
+                   OutStream& console, InStream& answers, bool& there);
 
 // A file of the run as opened: its name and its identity (unknown if it is not open).
 struct RunFile {

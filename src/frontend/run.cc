@@ -28,9 +28,11 @@ constexpr int kFailure = 1;
 OutStream* g_console = nullptr;
 bool g_outputs_open = false;
 
-// The names of the run's files: typed, or derived from the input name.
+// The names of the run's files: typed, or derived from the input name; and whether each output
+// existed when it was checked.
 struct Names {
   std::string input, text, tags;
+  bool text_there = false, tags_there = false;
 };
 
 Names names_of_run(std::span<const std::string_view> arguments) {
@@ -71,22 +73,22 @@ bool empty_or_give_up(OutStream& out, bool created, std::string_view name, OutSt
 
 // Checks the typed names and asks before any output replaces a file: typed names before the
 // extension test, derived ones after it. False if the run stops.
-bool check_names(const Names& names, std::size_t typed, OutStream& console, InStream& answers) {
+bool check_names(Names& names, std::size_t typed, OutStream& console, InStream& answers) {
+  const auto confirm_text = [&] {
+    return confirm_output(names.text, names.input, {}, console, answers, names.text_there);
+  };
+  const auto confirm_tags = [&] {
+    return confirm_output(names.tags, names.input, names.text, console, answers, names.tags_there);
+  };
   if (!check_filename(names.input, console)) return false;
-  if (typed > 1 && (!check_filename(names.text, console) ||
-                    !confirm_output(names.text, names.input, {}, console, answers))) {
-    return false;
-  }
-  if (typed > 2 && (!check_filename(names.tags, console) ||
-                    !confirm_output(names.tags, names.input, names.text, console, answers))) {
-    return false;
-  }
+  if (typed > 1 && (!check_filename(names.text, console) || !confirm_text())) return false;
+  if (typed > 2 && (!check_filename(names.tags, console) || !confirm_tags())) return false;
   if (!has_html_extension(names.input)) {
     print(console, "\nNot a valid HTML file.\n");
     return false;
   }
-  if (typed < 2 && !confirm_output(names.text, names.input, {}, console, answers)) return false;
-  return typed >= 3 || confirm_output(names.tags, names.input, names.text, console, answers);
+  if (typed < 2 && !confirm_text()) return false;
+  return typed >= 3 || confirm_tags();
 }
 
 // The run's three files, what the run has done with the outputs, and the conversion's memory.
@@ -108,15 +110,36 @@ void take_memory(Files& files) {
   take_conversion_memory(files.memory, files.input.refill_size);
 }
 
+// Opens an output without emptying it. One that did not exist when it was checked is made only
+// if it still does not: one that has appeared since (another run's outputs, say) is asked about
+// now, as it would have been then. False on a no; an output that cannot be opened is said.
+bool open_checked_output(OutStream& out, std::string_view name, bool there, bool& created,
+                         OutStream& console, InStream& answers) {
+  Opened opened = open_output(out, name, !there);
+  if (opened == Opened::kAppeared) {
+    if (!confirm_overwrite(name, console, answers)) return false;
+    opened = open_output(out, name, false);
+  }
+  created = opened == Opened::kCreated;
+  if (opened == Opened::kFailed) print(console, "\nERROR-Unable to create %s\n", name);
+  return true;
+}
+
 // Opens the outputs without emptying them and checks the files actually open: a name may have
 // come to lead to another file since it was checked. False, with both given up, if the run
 // stops.
-bool open_outputs(Files& files, const Names& names, OutStream& console, OutStream& errors) {
+bool open_outputs(Files& files, const Names& names, OutStream& console, OutStream& errors,
+                  InStream& answers) {
   g_outputs_open = true;
-  const bool text_opened = open_output(files.text, names.text, files.text_created);
-  if (!text_opened) print(console, "\nERROR-Unable to create %s\n", names.text);
-  const bool tags_opened = open_output(files.tags, names.tags, files.tags_created);
-  if (!tags_opened) print(console, "\nERROR-Unable to create %s\n", names.tags);
+  if (!open_checked_output(files.text, names.text, names.text_there, files.text_created, console,
+                           answers)) {
+    return false;
+  }
+  if (!open_checked_output(files.tags, names.tags, names.tags_there, files.tags_created, console,
+                           answers)) {
+    abandon(files.text, files.text_created, names.text);
+    return false;
+  }
   const RunFile input{names.input, id_of_open_file(files.input.fd)};
   const RunFile text{names.text, id_of_open_file(files.text.fd)};
   const RunFile tags{names.tags, id_of_open_file(files.tags.fd)};
@@ -186,7 +209,7 @@ int run_on(std::span<const std::string_view> arguments, OutStream& console, OutS
            InStream& answers) {
   // Standard output into the page would feed the program its own messages; into an output,
   // mix them with the text. Said before anything is written there.
-  const Names names = names_of_run(arguments);
+  Names names = names_of_run(arguments);
   if (!check_standard_output(console, {names.input, id_of_name(names.input)},
                              {names.text, id_of_name(names.text)},
                              {names.tags, id_of_name(names.tags)}, errors)) {
@@ -207,7 +230,7 @@ int run_on(std::span<const std::string_view> arguments, OutStream& console, OutS
   }
   print(console, "\n%s opened successfully...\n", names.input);
   take_memory(files);
-  if (!open_outputs(files, names, console, errors)) return kFailure;
+  if (!open_outputs(files, names, console, errors, answers)) return kFailure;
   take_outputs(files, names, console);
   read_ahead_and_write_behind(files);
   convert(files, console);

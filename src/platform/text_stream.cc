@@ -144,28 +144,33 @@ void take_output_buffer(OutStream& out) {
   out.buffer.reset(new unsigned char[kStreamBufferSize]);
 }
 
-bool open_output(OutStream& out, std::string_view dos_name, bool& created) {
+Opened open_output(OutStream& out, std::string_view dos_name, bool only_new) {
   std::unique_ptr<unsigned char[]> taken = std::move(out.buffer);
   if (!taken || out.capacity != kStreamBufferSize)
     taken.reset(new unsigned char[kStreamBufferSize]);
   out = OutStream{};
   out.buffer = std::move(taken);
-  created = false;
   const std::string name = host_name(dos_name);
   // Without O_NONBLOCK, opening a FIFO that nobody reads would wait for a reader for ever.
   constexpr int kWrite = O_WRONLY | O_BINARY | O_NOCTTY | O_NONBLOCK;
-  out.fd = ::open(name.c_str(), kWrite);
-  if (out.fd < 0 && errno == ENOENT) {
+  Opened opened = Opened::kExisting;
+  if (!only_new) out.fd = ::open(name.c_str(), kWrite);
+  if (only_new || (out.fd < 0 && errno == ENOENT)) {
     out.fd = ::open(name.c_str(), kWrite | O_CREAT | O_EXCL, 0666);
-    created = out.fd >= 0;
-    // A link to a file not yet there: create that file, but it is not ours to remove.
-    if (out.fd < 0 && errno == EEXIST) out.fd = ::open(name.c_str(), kWrite | O_CREAT, 0666);
+    opened = Opened::kCreated;
+    if (out.fd < 0 && errno == EEXIST) {
+      // Made by someone else since the name was checked: theirs, until the user says otherwise.
+      if (only_new) return Opened::kAppeared;
+      // A link to a file not yet there: create that file, but it is not ours to remove.
+      out.fd = ::open(name.c_str(), kWrite | O_CREAT, 0666);
+      opened = Opened::kExisting;
+    }
   }
-  if (out.fd < 0) return false;
+  if (out.fd < 0) return Opened::kFailed;
 #ifndef _WIN32
   (void)::fcntl(out.fd, F_SETFL, ::fcntl(out.fd, F_GETFL) & ~O_NONBLOCK);
 #endif
-  return true;
+  return opened;
 }
 
 bool empty_output(OutStream& out) {

@@ -110,11 +110,15 @@ inline int get_byte(InStream& in) {
 // Takes the buffer of an output about to be opened, so that opening it takes no memory: the run
 // takes all the memory it needs before it creates or empties any file.
 void take_output_buffer(OutStream& out);
-// Opens the file with this DOS name for writing, creating it if there is none, but leaves its
-// bytes as they are until empty_output. Uses the buffer take_output_buffer took, if it did. Sets
-// created if this call made the file. Never waits: a FIFO that nobody reads cannot be opened. If
-// the open fails, returns false and leaves a stream that drops whatever is written to it.
-bool open_output(OutStream& out, std::string_view dos_name, bool& created);
+// What open_output did: opened the file that was there, made one, or opened nothing, because
+// the open failed or because a file has appeared where one was to be made.
+enum class Opened { kFailed, kExisting, kCreated, kAppeared };
+// Opens the file with this DOS name for writing, but leaves its bytes as they are until
+// empty_output. If only_new, it makes the file, and only if there is still none under the name;
+// otherwise it opens the file there, or makes one if there is none. Uses the buffer
+// take_output_buffer took, if it did. Never waits: a FIFO that nobody reads cannot be opened.
+// Where it opens nothing, it leaves a stream that drops whatever is written to it.
+Opened open_output(OutStream& out, std::string_view dos_name, bool only_new);
 // Empties an output that is a regular file; a FIFO or a device is written as it is. False if
 // the file could not be emptied.
 bool empty_output(OutStream& out);
