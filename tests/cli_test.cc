@@ -712,27 +712,31 @@ TEST_F(CliTest, ReadmeRecipesForATree) {
       line = readme.compare(end, 5, "\n    ") == 0 ? end : std::string::npos;
     }
     recipe.pop_back();  // its last line break
-    recipes.push_back(recipe);
+    // The recipe for many machines has a test of its own, scripts/test-many-machines.
+    if (recipe.find("--sshloginfile") == std::string::npos) recipes.push_back(recipe);
   }
   ASSERT_EQ(2u, recipes.size());
   for (const std::string& recipe : recipes) {
     SCOPED_TRACE(recipe);
     const std::string top = "recipe" + std::to_string(&recipe - recipes.data()) + "/";
+    const std::string odd = "up/tree/back\\tslash dir";  // echo would print a tab here
     fs::create_directories(path(top + "up/tree/sub"));
-    for (const char* page : {"up/tree/a.htm", "up/tree/sub/b.HTML", "up/tree/sub/c.html",
-                             "up/tree/d.HTM", "up/tree/..\\..\\notes.htm", "notes.htm"}) {
+    fs::create_directories(path(top + odd));
+    for (const char* page :
+         {"up/tree/a.htm", "up/tree/sub/b.HTML", "up/tree/sub/c.html",
+          "up/tree/back\\tslash dir/d.HTM", "up/tree/..\\..\\notes.htm", "notes.htm"}) {
       ::write_file(path(top + page), "<B>x</B>");
     }
-    ::write_file(path(top + "up/tree/d.txt"), "old");  // no one to say yes: d.HTM stays as it is
+    ::write_file(path(top + odd + "/d.txt"), "old");  // no one to say yes: d.HTM stays as it is
     const std::string command = "cd '" + path(top) + "up/tree' && PATH='" +
                                 skrivel.parent_path().string() + "':\"$PATH\" && " + recipe +
                                 " >/dev/null 2>../errors";
     EXPECT_NE(0, std::system(command.c_str()));
-    EXPECT_EQ("not converted: " + path(top + "up/tree") + "/d.HTM\n", read_file(top + "up/errors"));
+    EXPECT_EQ("not converted: " + path(top + odd) + "/d.HTM\n", read_file(top + "up/errors"));
     for (const char* text : {"up/tree/a.txt", "up/tree/sub/b.txt", "up/tree/sub/c.txt"}) {
       EXPECT_EQ("[x]", read_file(top + text)) << text;
     }
-    EXPECT_EQ("old", read_file(top + "up/tree/d.txt"));
+    EXPECT_EQ("old", read_file(top + odd + "/d.txt"));
     EXPECT_FALSE(fs::exists(path(top + "notes.txt")));
     EXPECT_FALSE(fs::exists(path(top + "notes_t.txt")));
   }
