@@ -92,13 +92,103 @@ void table(std::string& out, Random& random) {
   out += "</TABLE>\r\n";
 }
 
+// A link with its address, now and then with a query.
+void link(std::string& out, Random& random) {
+  out += "<a href=\"https://www.allotments.example/";
+  out += random.pick(kWords);
+  out += "/";
+  out += std::to_string(random.below(5000));
+  out += ".html";
+  if (random.below(3) == 0) {
+    out += "?plot=";
+    out += std::to_string(random.below(200));
+    out += "&amp;year=2026";
+  }
+  out += "\">";
+  out += random.pick(kWords);
+  out += "</a>";
+}
+
+void image(std::string& out, Random& random) {
+  out += "<img src=\"/images/";
+  out += random.pick(kWords);
+  out += std::to_string(random.below(100));
+  out += ".jpg\" alt=\"";
+  out += random.pick(kWords);
+  out += " ";
+  out += random.pick(kWords);
+  out += "\" width=\"";
+  out += std::to_string(100 + random.below(500));
+  out += "\" height=\"";
+  out += std::to_string(100 + random.below(400));
+  out += "\">";
+}
+
+// A comment of a few words or many.
+void comment(std::string& out, Random& random) {
+  out += "<!--";
+  for (std::size_t i = 0, n = random.below(20); i < n; ++i) {
+    out += " ";
+    out += random.pick(kWords);
+  }
+  out += " -->";
+}
+
+// A paragraph of the varied kind: in a classed element, with links, images, spans and comments
+// among its words.
+void varied_paragraph(std::string& out, Random& random) {
+  const bool division = random.below(3) == 0;
+  if (division) {
+    out += "<div class=\"plot-";
+    out += random.pick(kWords);
+    out += "\">\r\n";
+  }
+  out += "<p class=\"text\">";
+  for (std::size_t i = 0, words = 20 + random.below(60); i < words; ++i) {
+    out += i % 11 == 10 ? "\r\n" : " ";
+    switch (random.below(16)) {
+      case 0:
+        link(out, random);
+        break;
+      case 1:
+        image(out, random);
+        break;
+      case 2:
+        comment(out, random);
+        break;
+      case 3:
+        out += "<span style=\"color:#";
+        out += std::to_string(100000 + random.below(900000));
+        out += "\">";
+        out += random.pick(kWords);
+        out += "</span>";
+        break;
+      case 4:
+        out += random.pick(kEntities);
+        break;
+      default:
+        out += random.pick(kWords);
+        break;
+    }
+  }
+  out += "</p>\r\n";
+  if (division) out += "</div>\r\n";
+}
+
 }  // namespace
 
-std::string make_corpus(std::size_t size, std::uint64_t seed) {
+std::string make_corpus(std::size_t size, std::uint64_t seed, Markup markup) {
   Random random{seed | 1};
   std::string out;
   out.reserve(size + 4096);
   out += "<HTML>\r\n<HEAD>\r\n<TITLE>Allotment Society</TITLE>\r\n</HEAD>\r\n<BODY>\r\n";
+  while (markup == Markup::kVaried && out.size() < size) {
+    if (random.below(5) == 0) {
+      list(out, random);
+    } else {
+      varied_paragraph(out, random);
+    }
+  }
   while (out.size() < size) {
     switch (random.below(10)) {
       case 0:
