@@ -181,7 +181,7 @@ template <typename Masks>
   const unsigned char* const at = c.base + q;
   if (const std::size_t first_end = Masks::short_tag_length(at);
       first_end != 0 && c.tag_out < c.tag_room) {
-    const TagKey key = tag_key(at, first_end);
+    const TagKey key = short_tag_key(at, first_end);
     const TagRendering& rendering = slot_for(memo, key);
     if (holds_short_by_head(rendering, key)) {
       write_known_tag<Masks>(c, q, first_end, false, rendering, false);

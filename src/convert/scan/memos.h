@@ -3,6 +3,8 @@
 // a call. Included once, by block_scan.cc.
 #pragma once
 
+#include <algorithm>
+
 #include "convert/convert.h"
 #include "convert/scan/masks.h"
 
@@ -14,14 +16,12 @@ constexpr std::size_t kShortRendering = 16;
 constexpr std::size_t kLongRendering = 128;
 // What a memo multiplies a key by to pick its slot.
 constexpr std::uint64_t kMemoMultiplier = 0x9E3779B97F4A7C15;
-// A memo tells tags apart by their length up to this: a tag short enough to copy whole then has
-// its own length as its key's, with nothing to work out.
-constexpr std::size_t kKeyLength = kBlock + 1;
-static_assert(kKeyLength >= kRenderingLength,
-              "tags alike in their key must render alike: raise kKeyLength to kRenderingLength");
+// A memo tells tags apart by all that their renderings depend on: their first kRenderingHead
+// bytes and their length up to kRenderingLength. So links, images and comments of every length
+// that begin alike are one key.
 static_assert(kRenderingHead == sizeof(std::uint64_t),
               "a memo key's head is one 64-bit word: make TagKey::head as wide as kRenderingHead");
-static_assert(kEntityHead <= kKeyLength, "first_bytes reads a name's head");
+static_assert(kEntityHead <= kRenderingLength, "first_bytes reads a name's head");
 
 // What render_tag writes for a tag, as stored in the text file, and returns.
 struct TagRendering {
@@ -29,14 +29,14 @@ struct TagRendering {
   std::uint64_t short_head;    // head again if size is at most kShortRendering; else 0, as no
                                // tag's head is, since it begins with '<'
   const unsigned char* bytes;  // in the memo's scratch: kLongRendering and 16 past the end readable
-  std::uint32_t length;        // the tag's length, up to kKeyLength; 0: nothing remembered
+  std::uint32_t length;        // the tag's length, up to kRenderingLength; 0: nothing remembered
   std::uint16_t size;          // bytes written, CR LF for a line break
   std::int16_t change;         // what render_tag returns
 };
 static_assert(sizeof(TagRendering) <= 32, "two slots to a cache line");
 
 // Renderings of the tags met so far: tags alike in their first kRenderingHead bytes and in their
-// length up to kKeyLength share one.
+// length up to kRenderingLength share one.
 struct RenderMemo {
   static constexpr unsigned kSlotBits = 10;
   // Only a slot's length and short head need a value before the slot is used.
@@ -85,11 +85,11 @@ void start_render_memo(RenderMemo& memo, OutStream& scratch, bool crlf) {
   slot.bytes = scratch.buffer.get() + start;
 }
 
-// Indexed by a length up to kKeyLength: the bits of that many bytes, or of all 8, of a 64-bit
-// word read from memory.
+// Indexed by a length up to kRenderingLength: the bits of that many bytes, or of all 8, of a
+// 64-bit word read from memory.
 constexpr auto kLeadingBytes = [] {
-  std::array<std::uint64_t, kKeyLength + 1> masks{};
-  for (unsigned length = 0; length <= kKeyLength; ++length) {
+  std::array<std::uint64_t, kRenderingLength + 1> masks{};
+  for (unsigned length = 0; length <= kRenderingLength; ++length) {
     const unsigned bits = 8 * length;
     masks[length] = length >= 8                                  ? ~std::uint64_t{0}
                     : std::endian::native == std::endian::little ? (std::uint64_t{1} << bits) - 1
@@ -99,7 +99,7 @@ constexpr auto kLeadingBytes = [] {
 }();
 
 // The first 8 bytes of a string at p (a tag, an entity name) of this length, at most
-// kKeyLength, zero past its end. Reads 8 bytes at p.
+// kRenderingLength, zero past its end. Reads 8 bytes at p.
 inline std::uint64_t first_bytes(const unsigned char* p, std::size_t length) {
   std::uint64_t head;
   std::memcpy(&head, p, sizeof head);
@@ -113,7 +113,7 @@ inline std::size_t memo_slot(std::uint64_t head, std::uint32_t length, unsigned 
 }
 
 // What a memo knows a whole tag (one that ends in '>') by: its first bytes and its length, up
-// to kKeyLength.
+// to kRenderingLength.
 struct TagKey {
   std::uint64_t head;
   std::uint32_t length;
@@ -121,8 +121,12 @@ struct TagKey {
 
 // The key of the tag of this length at p. Reads 8 bytes at p.
 inline TagKey tag_key(const unsigned char* p, std::size_t length) {
-  const auto key_length = static_cast<std::uint32_t>(length < kKeyLength ? length : kKeyLength);
+  const auto key_length = static_cast<std::uint32_t>(std::min(length, kRenderingLength));
   return {first_bytes(p, key_length), key_length};
+}
+// The same for a tag whose '>' is among its first 8 bytes, shorter than any length cut.
+inline TagKey short_tag_key(const unsigned char* p, std::size_t length) {
+  return {first_bytes(p, length), static_cast<std::uint32_t>(length)};
 }
 
 // The slot where the memo keeps the rendering of tags with this key; it holds it if holds().
