@@ -7,16 +7,16 @@
 #if SKRIVEL_NEON
 namespace {
 
-// NEON has no instruction that gathers one bit of each byte, as SSE2's movemask does. Each
-// byte of a comparison (0 or 0xFF) keeps one bit, of weight 1 << (i % 8); three rounds of
-// pairwise adds then sum the bits of each 8 bytes of the block into one byte, in order, and
-// the word they make, read little-endian, has bit i for byte i.
+// NEON has no instruction that gathers one bit of each byte, as SSE2's movemask does. A block
+// is loaded taken apart by vld4q: lane j of vector k holds byte 4j + k. Each byte of a
+// comparison is 0 or 0xFF, so shifting the four vectors' bytes into one another, two bits and
+// then four, leaves in each lane its four bytes' bits twice over; narrowing each 16-bit pair of
+// lanes by 4 bits then puts them, in order, into one byte, and the word they make, read
+// little-endian, has bit i for byte i.
 inline std::uint64_t gather_bits(uint8x16_t b0, uint8x16_t b1, uint8x16_t b2, uint8x16_t b3) {
-  const uint8x16_t weights = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
-  const uint8x16_t low = vpaddq_u8(vandq_u8(b0, weights), vandq_u8(b1, weights));
-  const uint8x16_t high = vpaddq_u8(vandq_u8(b2, weights), vandq_u8(b3, weights));
-  const uint8x16_t quarters = vpaddq_u8(low, high);
-  return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(quarters, quarters)), 0);
+  const uint8x16_t pairs = vsriq_n_u8(vsriq_n_u8(b3, b2, 1), vsriq_n_u8(b1, b0, 1), 2);
+  const uint8x16_t twice = vsriq_n_u8(pairs, pairs, 4);
+  return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(twice), 4)), 0);
 }
 
 struct NeonMasks : PortableDefaults {
@@ -24,7 +24,8 @@ struct NeonMasks : PortableDefaults {
   static bool supported() { return true; }  // every 64-bit ARM processor has it
   SKRIVEL_SCAN_FUNCTIONS(NeonMasks)
 
-  uint8x16_t spaced[4] = {};
+  // The block with each whitespace byte made a space, put back in order.
+  alignas(16) unsigned char spaced[kBlock] = {};
 
   static std::size_t short_tag_length(const unsigned char* p) {
     const std::uint64_t ends =
@@ -51,23 +52,26 @@ struct NeonMasks : PortableDefaults {
     unsigned char bytes[8];  // byte i of the mask for bytes 8i to 8i + 7
     std::memcpy(bytes, &keep, sizeof bytes);
     for (unsigned k = 0; k < 4; ++k)
-      out = pack_lane(out, spaced[k], bytes + 2 * k);
+      out = pack_lane(out, vld1q_u8(spaced + 16 * k), bytes + 2 * k);
     return out;
   }
 
   BlockMasks classify(const unsigned char* p) {
+    const uint8x16x4_t bytes = vld4q_u8(p);  // taken apart: see gather_bits
     uint8x16_t special[4], white[4], tag_end[4];
+    uint8x16x4_t spaced_apart;
     for (unsigned k = 0; k < 4; ++k) {
-      const uint8x16_t bytes = vld1q_u8(p + 16 * k);
+      const uint8x16_t b = bytes.val[k];
       // Tab to CR are the five bytes from 9 up.
-      const uint8x16_t breaks = vcltq_u8(vsubq_u8(bytes, vdupq_n_u8(9)), vdupq_n_u8(5));
+      const uint8x16_t breaks = vcltq_u8(vsubq_u8(b, vdupq_n_u8(9)), vdupq_n_u8(5));
       const uint8x16_t markup =
-          vorrq_u8(vceqq_u8(bytes, vdupq_n_u8('<')), vceqq_u8(bytes, vdupq_n_u8('&')));
+          vorrq_u8(vceqq_u8(b, vdupq_n_u8('<')), vceqq_u8(b, vdupq_n_u8('&')));
       special[k] = vorrq_u8(breaks, markup);
-      white[k] = vorrq_u8(breaks, vceqq_u8(bytes, vdupq_n_u8(' ')));
-      tag_end[k] = vceqq_u8(bytes, vdupq_n_u8('>'));
-      spaced[k] = vbslq_u8(breaks, vdupq_n_u8(' '), bytes);
+      white[k] = vorrq_u8(breaks, vceqq_u8(b, vdupq_n_u8(' ')));
+      tag_end[k] = vceqq_u8(b, vdupq_n_u8('>'));
+      spaced_apart.val[k] = vbslq_u8(breaks, vdupq_n_u8(' '), b);
     }
+    vst4q_u8(spaced, spaced_apart);
     return {gather_bits(special[0], special[1], special[2], special[3]),
             gather_bits(white[0], white[1], white[2], white[3]),
             gather_bits(tag_end[0], tag_end[1], tag_end[2], tag_end[3])};
