@@ -65,7 +65,8 @@ bool refill(InStream& in) {
       in.ended = true;
     } else {
       count = std::size_t(n);
-      if (const void* eof = std::memchr(start, kDosEof, count)) {
+      const void* eof = in.dos_eof_left ? nullptr : std::memchr(start, kDosEof, count);
+      if (eof != nullptr) {
         count = std::size_t(static_cast<const unsigned char*>(eof) - start);
         in.ended = true;
       }
@@ -92,6 +93,14 @@ bool refill(InStream& in) {
     }
   }
   return false;
+}
+
+void end_input_at(InStream& in, std::size_t pos) {
+  in.len = pos;
+  in.pos = std::min(in.pos, pos);
+  in.ended = true;
+  in.cr_held = false;
+  std::memset(in.buffer.get() + in.len, 0, kReadSlack);
 }
 
 bool open_input(InStream& in, std::string_view dos_name) {

@@ -56,6 +56,9 @@ struct InStream {
   bool ended = false;      // nothing more will be delivered: end of file, 0x1A or error
   bool failed = false;     // a read error ended the input
   bool long_file = false;  // longer than kLongFileSize: worth reading ahead
+  // refill leaves a 0x1A in the buffer for the reader to find, which looks at every byte anyway:
+  // get_byte, and the block engine's masks where they note it. Whoever meets it ends the input.
+  bool dos_eof_left = false;
   // Set by read_ahead: a thread of the file's own, which is reading the next buffer's bytes
   // while the one before is converted, until it has read the end.
   IoThreadPtr ahead;
@@ -96,14 +99,24 @@ bool close_input(InStream& in);
 
 // Refills the buffer once it is used up; false at the end of the input. A CR that ends what
 // was read is held back for the next refill, so a CR LF pair always lies whole in the buffer;
-// a CR that ends the input is delivered on its own.
+// a CR that ends the input is delivered on its own. A 0x1A ends the buffer, unless
+// in.dos_eof_left.
 bool refill(InStream& in);
+
+// Ends the input at byte pos of the buffer, a 0x1A that refill left to the reader: nothing from
+// there on is delivered.
+void end_input_at(InStream& in, std::size_t pos);
 
 // Returns the next byte (0..255), a CR LF as one LF, or kEnd at the end of the input.
 inline int get_byte(InStream& in) {
   if (in.pos == in.len && !refill(in)) return kEnd;
   const unsigned char c = in.buffer[in.pos++];
+  if (c > kDosEof) return c;  // most bytes: one test for both CR and 0x1A
   if (c == kCR && in.pos < in.len && in.buffer[in.pos] == kLF) return in.buffer[in.pos++];
+  if (c == kDosEof) {  // left by refill
+    end_input_at(in, in.pos - 1);
+    return kEnd;
+  }
   return c;
 }
 

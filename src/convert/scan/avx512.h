@@ -12,11 +12,15 @@ namespace {
 
 struct Avx512Masks : PortableDefaults {
   static constexpr std::string_view kName = "avx512";
+  static constexpr bool kNotesDosEof = true;
   static bool supported() { return SKRIVEL_SUPPORTED(SKRIVEL_AVX512_FEATURES); }
   SKRIVEL_SCAN_FUNCTIONS(Avx512Masks, SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES))
 
   __m512i spaced;
+  __mmask64 dos_eofs_met = 0;  // a bit for each byte where a 0x1A was met
   [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] Avx512Masks() : spaced(_mm512_setzero_si512()) {}
+
+  bool found_dos_eof() const { return dos_eofs_met != 0; }
 
   [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] static unsigned count(std::uint64_t bits) {
     return unsigned(std::popcount(bits));
@@ -50,6 +54,7 @@ struct Avx512Masks : PortableDefaults {
     const __mmask64 markup = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('<')) |
                              _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('&'));
     spaced = _mm512_mask_blend_epi8(breaks, bytes, _mm512_set1_epi8(' '));
+    dos_eofs_met |= _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(char(kDosEof)));
     return {breaks | markup, breaks | spaces, _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('>'))};
   }
 };

@@ -39,9 +39,9 @@
   [[__VA_ARGS__ __VA_OPT__(, ) gnu::flatten]] static void convert(const Streams& streams) { \
     convert_by_blocks<Kind>(streams);                                                       \
   }                                                                                         \
-  [[ __VA_ARGS__ __VA_OPT__(, ) gnu::noinline, gnu::flatten ]] static void classify_buffer( \
+  [[ __VA_ARGS__ __VA_OPT__(, ) gnu::noinline, gnu::flatten ]] static bool classify_buffer( \
       const Buffer& buffer) {                                                               \
-    classify_rows<Kind>(buffer);                                                            \
+    return classify_rows<Kind>(buffer);                                                     \
   }
 
 namespace {
@@ -128,6 +128,11 @@ constexpr auto kPackCounts = [] {
 // What every kind of masks may take as it stands: the portable versions, a word at a time. A
 // kind takes over whichever its processor does better.
 struct PortableDefaults {
+  // Whether classify notes every 0x1A it meets, for found_dos_eof() to tell, so that refill
+  // need not look for one: a byte more to compare, where refill's search reads the buffer once
+  // more. The portable masks would take longer than the search.
+  static constexpr bool kNotesDosEof = false;
+
   // Copies a whole block, and the whole kShortTag bytes of a short tag.
   static void copy(unsigned char* to, const unsigned char* from) { std::memcpy(to, from, kBlock); }
   static void copy_tag(unsigned char* to, const unsigned char* from) {
@@ -201,9 +206,15 @@ concept BlockMasksKind = requires(M masks, const M& held, const unsigned char* f
   { M::count(bits) } -> std::same_as<unsigned>;
   { M::short_tag_length(from) } -> std::same_as<std::size_t>;
   { M::short_name_length(from) } -> std::same_as<std::size_t>;
-  // Its whole conversion and its classifying of a buffer (SKRIVEL_SCAN_FUNCTIONS).
+  // Whether classify notes each 0x1A; if it does, whether one was met since it was made.
+  { M::kNotesDosEof } -> std::convertible_to<bool>;
+  requires !M::kNotesDosEof || requires {
+    { held.found_dos_eof() } -> std::same_as<bool>;
+  };
+  // Its whole conversion, and its classifying of a buffer, which says whether it met a 0x1A
+  // (SKRIVEL_SCAN_FUNCTIONS).
   M::convert(std::declval<const Streams&>());
-  M::classify_buffer(std::declval<const Buffer&>());
+  { M::classify_buffer(std::declval<const Buffer&>()) } -> std::same_as<bool>;
 };
 
 }  // namespace

@@ -21,11 +21,15 @@ inline std::uint64_t gather_bits(uint8x16_t b0, uint8x16_t b1, uint8x16_t b2, ui
 
 struct NeonMasks : PortableDefaults {
   static constexpr std::string_view kName = "neon";
+  static constexpr bool kNotesDosEof = true;
   static bool supported() { return true; }  // every 64-bit ARM processor has it
   SKRIVEL_SCAN_FUNCTIONS(NeonMasks)
 
   // The block with each whitespace byte made a space, put back in order.
   alignas(16) unsigned char spaced[kBlock] = {};
+  uint8x16_t dos_eofs_met = vdupq_n_u8(0);  // 0xFF in each byte where a 0x1A was met
+
+  bool found_dos_eof() const { return vmaxvq_u8(dos_eofs_met) != 0; }
 
   static std::size_t short_tag_length(const unsigned char* p) {
     const std::uint64_t ends =
@@ -69,6 +73,7 @@ struct NeonMasks : PortableDefaults {
       special[k] = vorrq_u8(breaks, markup);
       white[k] = vorrq_u8(breaks, vceqq_u8(b, vdupq_n_u8(' ')));
       tag_end[k] = vceqq_u8(b, vdupq_n_u8('>'));
+      dos_eofs_met = vorrq_u8(dos_eofs_met, vceqq_u8(b, vdupq_n_u8(kDosEof)));
       spaced_apart.val[k] = vbslq_u8(breaks, vdupq_n_u8(' '), b);
     }
     vst4q_u8(spaced, spaced_apart);

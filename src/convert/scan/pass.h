@@ -86,13 +86,20 @@ void start_pass(Pass& pass) {
   pass.tag_room_at = pass.tags.crlf ? pass.tags.capacity - kBlock - sizeof kTagLineEnd + 1 : 0;
 }
 
-// Classifies the buffer refill has just filled, from where it is read on.
+// Classifies the buffer refill has just filled, from where it is read on. A 0x1A met there ends
+// the input, and what comes before it is classified again.
 template <typename Masks>
 inline void classify_new_buffer(Pass& pass) {
   InStream& in = pass.in;
   pass.fills = in.fills;
   pass.from = in.pos;
-  Masks::classify_buffer({in.buffer.get() + in.pos, in.len - in.pos, pass.rows, pass.packed});
+  unsigned char* const bytes = in.buffer.get() + in.pos;
+  if (Masks::classify_buffer({bytes, in.len - in.pos, pass.rows, pass.packed})) {
+    const auto* eof =
+        static_cast<const unsigned char*>(std::memchr(bytes, kDosEof, in.len - in.pos));
+    end_input_at(in, std::size_t(eof - in.buffer.get()));
+    Masks::classify_buffer({bytes, in.len - in.pos, pass.rows, pass.packed});
+  }
 }
 
 // Writes a tag of this length at `at`, which has no line break, as a line of the tag file from

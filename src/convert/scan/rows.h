@@ -34,9 +34,10 @@ inline std::uint64_t kept_bytes(std::uint64_t white, std::uint64_t white_before)
 
 // Classifies the buffer's bytes into rows, one for each block and one more, the last one partly
 // or wholly past the end, which holds the stop at the end of the buffer; and packs the bytes
-// each block keeps, whitespace as spaces, one block after another.
+// each block keeps, whitespace as spaces, one block after another. True if the masks note each
+// 0x1A and met one.
 template <typename Masks>
-inline void classify_rows(const Buffer& buffer) {
+inline bool classify_rows(const Buffer& buffer) {
   Masks masks;
   BlockRow* row = buffer.rows;
   const unsigned char* at = buffer.bytes;
@@ -60,8 +61,13 @@ inline void classify_rows(const Buffer& buffer) {
     row->keep = keep;
     row->packed = out;
     out = masks.pack(out, row->keep);
-    if (size < kBlock) return;
+    if (size < kBlock) break;
     white_before = m.white;
+  }
+  if constexpr (Masks::kNotesDosEof) {
+    return masks.found_dos_eof();
+  } else {
+    return false;
   }
 }
 

@@ -145,6 +145,8 @@ inline void convert_by_blocks(const Streams& streams) {
   Pass pass(streams);
   start_pass(pass);
   InStream& in = pass.in;
+  // Masks that note each 0x1A as they classify spare refill its search.
+  in.dos_eof_left = Masks::kNotesDosEof;
   while (in.pos < in.len || refill(in)) {
     if (pass.fills != in.fills) classify_new_buffer<Masks>(pass);
     pass.at = in.pos - pass.from;

@@ -15,6 +15,7 @@ constexpr char kBreakLimit = char(0x85);
 
 struct Sse2Masks : PortableDefaults {
   static constexpr std::string_view kName = "sse2";
+  static constexpr bool kNotesDosEof = true;
   static bool supported() { return SKRIVEL_SUPPORTED(SKRIVEL_SSE2); }
   SKRIVEL_SCAN_FUNCTIONS(Sse2Masks, SKRIVEL_TARGET(SKRIVEL_SSE2))
 
@@ -26,7 +27,13 @@ struct Sse2Masks : PortableDefaults {
                 break_limits = _mm_set1_epi8(kBreakLimit);
   const __m128i tag_starts = _mm_set1_epi8('<'), entity_starts = _mm_set1_epi8('&');
   const __m128i spaces = _mm_set1_epi8(' '), tag_ends = _mm_set1_epi8('>');
+  const __m128i dos_eofs = _mm_set1_epi8(char(kDosEof));
+  __m128i dos_eofs_met = _mm_setzero_si128();  // 0xFF in each byte where a 0x1A was met
   [[gnu::noinline, SKRIVEL_TARGET(SKRIVEL_SSE2)]] Sse2Masks() {}
+
+  [[SKRIVEL_TARGET(SKRIVEL_SSE2)]] bool found_dos_eof() const {
+    return _mm_movemask_epi8(dos_eofs_met) != 0;
+  }
 
   unsigned char* pack(unsigned char* out, std::uint64_t keep) const {
     return pack_runs<Sse2Masks>(out, spaced, keep);
@@ -53,6 +60,7 @@ struct Sse2Masks : PortableDefaults {
           _mm_or_si128(_mm_cmpeq_epi8(bytes, tag_starts), _mm_cmpeq_epi8(bytes, entity_starts));
       const __m128i white = _mm_or_si128(breaks, _mm_cmpeq_epi8(bytes, spaces));
       const __m128i tag_end = _mm_cmpeq_epi8(bytes, tag_ends);
+      dos_eofs_met = _mm_or_si128(dos_eofs_met, _mm_cmpeq_epi8(bytes, dos_eofs));
       _mm_store_si128(reinterpret_cast<__m128i*>(spaced + i),
                       _mm_or_si128(_mm_and_si128(breaks, spaces), _mm_andnot_si128(breaks, bytes)));
       m.special |= std::uint64_t(unsigned(_mm_movemask_epi8(_mm_or_si128(breaks, markup)))) << i;
