@@ -593,10 +593,14 @@ TEST_F(CliTest, SamplePage) {
                    {"page_t.txt", ::read_file(expected / "sample_t.txt")}}});
   const std::string long_page = repeated(sample, 9 << 20);
   const Conversion reference = convert(long_page, kStreamBufferSize, scans().front());
-  check({.page = long_page,
-         .out = converted(reference.console),
-         .status = 0,
-         .files = {{"page.txt", reference.text}, {"page_t.txt", reference.tags}}});
+  // With the threads that read it ahead and write it behind, and held to one processor, without.
+  for (const std::string shell : {"", "taskset -p -c 0 $$ >/dev/null"}) {
+    check({.page = long_page,
+           .start = {.shell = shell},
+           .out = converted(reference.console),
+           .status = 0,
+           .files = {{"page.txt", reference.text}, {"page_t.txt", reference.tags}}});
+  }
 }
 
 // Pages nothing like HTML: a huge tag, a huge entity name, a file of NUL bytes. They take no

@@ -1,6 +1,7 @@
 #include "platform/text_stream.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -227,6 +228,25 @@ TEST(IoThread, MissingMemoryIsNoThread) {
   EXPECT_FALSE(called);
   EXPECT_EQ(handler, std::get_new_handler());
   std::set_new_handler(nullptr);
+#endif
+}
+
+// A run held to one processor is told so, and starts no thread to read or write beside it.
+TEST(IoThread, OneProcessorIsTold) {
+#ifdef __linux__
+  cpu_set_t all;
+  ASSERT_EQ(0, sched_getaffinity(0, sizeof all, &all));
+  EXPECT_EQ(CPU_COUNT(&all) == 1, one_processor_only());
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (std::size_t cpu = 0; CPU_COUNT(&one) == 0; ++cpu) {
+    if (CPU_ISSET(cpu, &all)) CPU_SET(cpu, &one);
+  }
+  ASSERT_EQ(0, sched_setaffinity(0, sizeof one, &one));
+  EXPECT_TRUE(one_processor_only());
+  ASSERT_EQ(0, sched_setaffinity(0, sizeof all, &all));
+#else
+  GTEST_SKIP() << "the run's affinity is set here only on Linux";
 #endif
 }
 

@@ -164,12 +164,13 @@ void take_outputs(Files& files, const Names& names, OutStream& console) {
 }
 
 // A long page is read a buffer ahead, and its outputs, long as a rule, are written a buffer
-// behind, by threads of their own. Their memory only speeds the run: without it, or a thread,
-// the run goes on as it would. The writing threads start first, while no other thread runs, so
-// that the system puts them beside the conversion rather than on its processor: started after
-// the reading thread, they made a 100 MB page about 2% slower.
+// behind, by threads of their own, where the run may use more than one processor: on one they
+// would only take turns with the conversion. Their memory only speeds the run: without it, or a
+// thread, the run goes on as it would. The writing threads start first, while no other thread
+// runs, so that the system puts them beside the conversion rather than on its processor: started
+// after the reading thread, they made a 100 MB page about 2% slower.
 void read_ahead_and_write_behind(Files& files) {
-  if (!files.input.long_file) return;
+  if (!files.input.long_file || one_processor_only()) return;
   write_behind(files.text);
   write_behind(files.tags);
   read_ahead(files.input);

@@ -8,6 +8,7 @@
 #include <windows.h>
 #else
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 #endif
 
@@ -133,6 +134,20 @@ void hand_over(IoThread& io, bool reads, std::size_t at, std::size_t n) {
 }
 
 }  // namespace
+
+bool one_processor_only() {
+#ifdef _WIN32
+  DWORD_PTR process = 0, system = 0;
+  return GetProcessAffinityMask(GetCurrentProcess(), &process, &system) != 0 &&
+         (process & (process - 1)) == 0;
+#else
+#ifdef __linux__
+  cpu_set_t processors;
+  if (sched_getaffinity(0, sizeof processors, &processors) == 0) return CPU_COUNT(&processors) == 1;
+#endif
+  return sysconf(_SC_NPROCESSORS_ONLN) == 1;
+#endif
+}
 
 IoThreadPtr start_io_thread(int fd, std::size_t buffer_size) {
   // Both are a help, not a need: without them the stream reads or writes for itself.

@@ -30,6 +30,11 @@ struct IoThreadEnd {
 };
 using IoThreadPtr = std::unique_ptr<IoThread, IoThreadEnd>;
 
+// True if the run may use only one processor, as its affinity or the system's count of the
+// processors online says: a thread to read or write beside the conversion would only take turns
+// with it there.
+bool one_processor_only();
+
 // Starts a thread for the file fd, with a buffer of its own of buffer_size bytes; none
 // (nullptr) if there is no memory for it or the system cannot start one. The thread reads into
 // and writes from its own buffer only, and the caller trades buffers with it between one read
