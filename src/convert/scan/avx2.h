@@ -14,6 +14,7 @@ namespace {
 
 struct Avx2Masks : PortableDefaults {
   static constexpr std::string_view kName = "avx2";
+  static constexpr bool kNotesDosEof = sizeof(void*) == 8;
   static bool supported() { return SKRIVEL_SUPPORTED(SKRIVEL_AVX2); }
   SKRIVEL_SCAN_FUNCTIONS(Avx2Masks, SKRIVEL_TARGET(SKRIVEL_AVX2))
 
@@ -23,7 +24,13 @@ struct Avx2Masks : PortableDefaults {
   const __m256i break_limits = _mm256_set1_epi8(kBreakLimit);
   const __m256i tag_starts = _mm256_set1_epi8('<'), entity_starts = _mm256_set1_epi8('&');
   const __m256i spaces = _mm256_set1_epi8(' '), tag_ends = _mm256_set1_epi8('>');
+  const __m256i dos_eofs = _mm256_set1_epi8(char(kDosEof));
+  __m256i dos_eofs_met = _mm256_setzero_si256();  // 0xFF in each byte where a 0x1A was met
   [[gnu::noinline, SKRIVEL_TARGET(SKRIVEL_AVX2)]] Avx2Masks() {}
+
+  [[SKRIVEL_TARGET(SKRIVEL_AVX2)]] bool found_dos_eof() const {
+    return !_mm256_testz_si256(dos_eofs_met, dos_eofs_met);
+  }
 
   [[SKRIVEL_TARGET(SKRIVEL_AVX2)]] static unsigned count(std::uint64_t bits) {
     return unsigned(std::popcount(bits));
@@ -84,6 +91,9 @@ struct Avx2Masks : PortableDefaults {
       const __m256i white = _mm256_or_si256(breaks, _mm256_cmpeq_epi8(bytes, spaces));
       const __m256i tag_end = _mm256_cmpeq_epi8(bytes, tag_ends);
       const __m256i special = _mm256_or_si256(breaks, markup);
+      if constexpr (kNotesDosEof) {
+        dos_eofs_met = _mm256_or_si256(dos_eofs_met, _mm256_cmpeq_epi8(bytes, dos_eofs));
+      }
       spaced[i / 32] = _mm256_blendv_epi8(bytes, spaces, breaks);
       m.special |= std::uint64_t(unsigned(_mm256_movemask_epi8(special))) << i;
       m.white |= std::uint64_t(unsigned(_mm256_movemask_epi8(white))) << i;
