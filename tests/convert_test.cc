@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -171,6 +173,44 @@ TEST(ConvertFile, BlockScansMatchTheByteLoop) {
     }
     expect_scans_agree(html);
   }
+}
+
+// The scan the program takes is the fastest kind of masks whose features the processor has, as
+// Linux lists them: rows out of order, or a check that asks the wrong thing, fail here.
+TEST(Scans, TheProgramTakesTheFastestTheProcessorHas) {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string flags;
+  for (std::string line; flags.empty() && std::getline(cpuinfo, line);) {
+    if (line.starts_with("flags") || line.starts_with("Features")) {
+      flags = line.substr(line.find(':') + 1) + " ";
+    }
+  }
+  if (SKRIVEL_CROSS_BUILT || flags.empty()) {
+    GTEST_SKIP() << "no /proc/cpuinfo of this processor; it takes " << fastest_scan().name;
+  }
+  struct Kind {
+    std::string_view scan;
+    std::vector<std::string> flags;  // what it needs, by the names Linux gives them
+  };
+  const Kind fastest_first[] = {
+      {"avx512", {"avx512f", "avx512bw", "avx512_vbmi2", "avx2", "bmi1", "bmi2", "popcnt"}},
+      {"avx2", {"avx2", "bmi1", "bmi2", "popcnt"}},
+      {"sse2", {"sse2"}},
+      {"neon", {"asimd"}},
+      {"portable", {}},
+  };
+  for (const Kind& kind : fastest_first) {
+    const bool built =
+        std::ranges::any_of(scans(), [&](const Scan& s) { return s.name == kind.scan; });
+    const bool has = std::ranges::all_of(kind.flags, [&](const std::string& flag) {
+      return flags.find(" " + flag + " ") != std::string::npos;
+    });
+    if (built && has) {
+      EXPECT_EQ(kind.scan, fastest_scan().name) << "flags:" << flags;
+      return;
+    }
+  }
+  FAIL() << "no scan for this processor";
 }
 
 // Entity names alike but for what ends them or for their length (NUL bytes at their end look

@@ -39,61 +39,94 @@
 //
 // The masks come from SSE2, AVX2 or AVX-512 (with its byte compress) on x86 processors that
 // have them, from NEON on 64-bit ARM, and from 64-bit words, 8 bytes at a time, anywhere else.
-// Each kind's code is built for its instruction set, and runs only on a processor that has it.
+// Each kind's code is built for its instruction set, in a region of its file of its own, and
+// runs only on a processor that has it, as the kind's own check of the processor says (on x86,
+// by cpuid: no compiler's runtime is asked).
 //
 // Where each part is, all of it one translation unit, so that everything hot stays inlinable:
-// - scan/masks.h: what a kind of masks provides (BlockMasksKind), and the portable defaults;
+// - scan/masks.h: what a kind of masks provides (BlockMasksKind), the portable defaults, and the
+//   regions an instruction set's code is built in;
 // - scan/memos.h, scan/rows.h: the memos of tags and entities, and the rows of a buffer;
 // - scan/pass.h, scan/fast_path.h, scan/slow_paths.h: one pass, its fast path step by step,
 //   and where the fast path leaves;
-// - scan/portable.h, sse2.h, avx2.h, avx512.h, neon.h: one kind of masks each;
+// - scan/portable.h, sse2.h, avx2.h, avx512.h, neon.h: one kind of masks each, none including
+//   another; scan/x86.h, what the x86 kinds share;
 // - this file: the list of scans, and the choice among them.
 #include "convert/block_scan.h"
+#include "convert/scan/avx2.h"
 #include "convert/scan/avx512.h"
 #include "convert/scan/neon.h"
 #include "convert/scan/portable.h"
+#include "convert/scan/sse2.h"
 
 namespace {
 
-// The byte loop, then a scan for each kind of masks, slowest first. A kind that lacks what
-// BlockMasksKind asks for fails here, and the compiler names what it lacks.
-template <BlockMasksKind... Masks>
-struct ScanTable {
-  static inline const Scan rows[] = {{"byte_loop", true}, {Masks::kName, Masks::supported()}...};
-
-  // Converts with the masks of rows[index], index 1 or more.
-  static void convert(std::size_t index, const Streams& streams) {
-    std::size_t row = 0;
-    (void)((++row == index && (Masks::convert(streams), true)) || ...);
-  }
+// A way of converting: its name, its check of the processor, and its conversion.
+struct ScanRow {
+  std::string_view name;
+  bool (*supported)();
+  void (*convert)(const Streams& streams);
 };
 
-// Every scan this build has: a new one is its masks' file, and its name in this list.
-#if SKRIVEL_AVX512
-using Scans = ScanTable<PortableMasks, Sse2Masks, Avx2Masks, Avx512Masks>;
-#elif SKRIVEL_X86
-using Scans = ScanTable<PortableMasks, Sse2Masks, Avx2Masks>;
-#elif SKRIVEL_NEON
-using Scans = ScanTable<PortableMasks, NeonMasks>;
-#else
-using Scans = ScanTable<PortableMasks>;
+// A kind of masks as a row. A kind that lacks what BlockMasksKind asks for fails here, and the
+// compiler names what it lacks.
+template <BlockMasksKind Masks>
+constexpr ScanRow row() {
+  return {Masks::kName, Masks::supported, Masks::convert};
+}
+
+bool always() {
+  return true;
+}
+void convert_bytes(const Streams& streams) {
+  convert_byte_by_byte(streams.in, streams.text, streams.tags, streams.console);
+}
+
+// Every way this build has: the byte loop, then a scan for each kind of masks, slowest first.
+// The program takes the last that the processor supports. A new kind is its file, its include
+// above and its row here.
+constexpr ScanRow kRows[] = {
+    {"byte_loop", always, convert_bytes},
+    row<PortableMasks>(),
+#if SKRIVEL_X86
+    row<Sse2Masks>(),
+    row<Avx2Masks>(),
 #endif
+#if SKRIVEL_AVX512
+    row<Avx512Masks>(),
+#endif
+#if SKRIVEL_NEON
+    row<NeonMasks>(),
+#endif
+};
+
+// kRows as this processor has them: each row's check asked once.
+const std::array<Scan, std::size(kRows)>& scan_table() {
+  static const auto table = [] {
+    std::array<Scan, std::size(kRows)> scans{};
+    for (std::size_t i = 0; i < std::size(kRows); ++i)
+      scans[i] = {kRows[i].name, kRows[i].supported(), i};
+    return scans;
+  }();
+  return table;
+}
 
 }  // namespace
 
 std::span<const Scan> scans() {
-  return Scans::rows;
+  return scan_table();
 }
 
 const Scan& fastest_scan() {
-  static const Scan* const fastest = [] {
-    const Scan* last = &Scans::rows[0];
-    for (const Scan& scan : Scans::rows) {
-      if (scan.supported) last = &scan;
+  static const Scan& fastest = []() -> const Scan& {
+    const auto& table = scan_table();
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      if (table[i].supported) last = i;
     }
-    return last;
+    return table[last];
   }();
-  return *fastest;
+  return fastest;
 }
 
 void take_conversion_memory(ConversionMemory& memory, std::size_t refill_size) {
@@ -106,14 +139,9 @@ void take_conversion_memory(ConversionMemory& memory, std::size_t refill_size) {
 
 void convert_with(const Scan& scan, InStream& in, OutStream& text, OutStream& tags,
                   OutStream& console, ConversionMemory& memory) {
-  const auto index = static_cast<std::size_t>(&scan - Scans::rows);
-  if (index == 0) {
-    convert_byte_by_byte(in, text, tags, console);
-    return;
-  }
   // Memory for a smaller refill would be overrun: taken anew, as the front end never needs.
   if (memory.refill_size < in.refill_size) take_conversion_memory(memory, in.refill_size);
-  Scans::convert(index, {in, text, tags, console, memory});
+  kRows[scan.row].convert({in, text, tags, console, memory});
 }
 
 void convert_with(const Scan& scan, InStream& in, OutStream& text, OutStream& tags,

@@ -3,6 +3,7 @@
 // scans of block_scan.cc, which give its bytes faster.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string_view>
 
@@ -11,7 +12,8 @@
 // One way of converting: "byte_loop", or a block scan named for its masks ("avx2", say).
 struct Scan {
   std::string_view name;
-  bool supported;  // this machine can run it
+  bool supported;   // this machine can run it
+  std::size_t row;  // its place in the list of scans
 };
 
 // Every way this build has: the byte loop first, then the block scans, slowest first.

@@ -2,7 +2,7 @@
 // by block_scan.cc.
 #pragma once
 
-#include "convert/scan/sse2.h"
+#include "convert/scan/x86.h"
 
 #if SKRIVEL_X86
 // The AVX2 code is built for BMI, BMI2 and POPCNT as well, which a virtual machine may hide even
@@ -11,12 +11,19 @@
   each("avx2") between each("bmi") between each("bmi2") between each("popcnt")
 
 namespace {
+inline bool avx2_supported() {
+  return SKRIVEL_X86_SUPPORTED(SKRIVEL_AVX2);
+}
+}  // namespace
+
+SKRIVEL_TARGET_REGION(SKRIVEL_AVX2)
+namespace {
 
 struct Avx2Masks : PortableDefaults {
   static constexpr std::string_view kName = "avx2";
   static constexpr bool kNotesDosEof = sizeof(void*) == 8;
-  static bool supported() { return SKRIVEL_SUPPORTED(SKRIVEL_AVX2); }
-  SKRIVEL_SCAN_FUNCTIONS(Avx2Masks, SKRIVEL_TARGET(SKRIVEL_AVX2))
+  static constexpr bool (*supported)() = avx2_supported;
+  SKRIVEL_SCAN_FUNCTIONS(Avx2Masks)
 
   __m256i spaced[2] = {};
   // Set once, out of line, as the SSE2 masks' are.
@@ -26,40 +33,21 @@ struct Avx2Masks : PortableDefaults {
   const __m256i spaces = _mm256_set1_epi8(' '), tag_ends = _mm256_set1_epi8('>');
   const __m256i dos_eofs = _mm256_set1_epi8(char(kDosEof));
   __m256i dos_eofs_met = _mm256_setzero_si256();  // 0xFF in each byte where a 0x1A was met
-  [[gnu::noinline, SKRIVEL_TARGET(SKRIVEL_AVX2)]] Avx2Masks() {}
+  [[gnu::noinline]] Avx2Masks() {}
 
-  [[SKRIVEL_TARGET(SKRIVEL_AVX2)]] bool found_dos_eof() const {
-    return !_mm256_testz_si256(dos_eofs_met, dos_eofs_met);
-  }
+  bool found_dos_eof() const { return !_mm256_testz_si256(dos_eofs_met, dos_eofs_met); }
 
-  [[SKRIVEL_TARGET(SKRIVEL_AVX2)]] static unsigned count(std::uint64_t bits) {
-    return unsigned(std::popcount(bits));
-  }
-  [[SKRIVEL_TARGET(SKRIVEL_AVX2)]] static std::size_t short_tag_length(const unsigned char* p) {
-    return Sse2Masks::short_tag_length(p);
-  }
-  // Each byte that ends an entity name is the one of its low 4 bits here, and no other byte is
-  // the one of its own: one shuffle and one comparison find them.
-  [[SKRIVEL_TARGET(SKRIVEL_AVX2)]] static std::size_t short_name_length(const unsigned char* p) {
-    const __m128i ends_by_low_bits = _mm_setr_epi8(' ', -128, -128, -128, -128, -128, -128, -128,
-                                                   -128, -128, -128, ';', -128, kCR, -128, -128);
-    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-    const __m128i ends = _mm_cmpeq_epi8(_mm_shuffle_epi8(ends_by_low_bits, bytes), bytes);
-    return std::size_t(std::countr_zero(unsigned(_mm_movemask_epi8(ends)) | 1u << 8));
-  }
-  [[SKRIVEL_TARGET(SKRIVEL_AVX2)]] static void copy_tag(unsigned char* to,
-                                                        const unsigned char* from) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
-                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)));
-  }
-  [[SKRIVEL_TARGET(SKRIVEL_AVX2)]] static void copy(unsigned char* to, const unsigned char* from) {
-    copy_tag(to, from);
-    copy_tag(to + 32, from + 32);
+  static unsigned count(std::uint64_t bits) { return unsigned(std::popcount(bits)); }
+  static std::size_t short_tag_length(const unsigned char* p) { return x86_short_tag_length(p); }
+  static std::size_t short_name_length(const unsigned char* p) { return x86_short_name_length(p); }
+  static void copy_tag(unsigned char* to, const unsigned char* from) { x86_copy_32(to, from); }
+  static void copy(unsigned char* to, const unsigned char* from) {
+    x86_copy_32(to, from);
+    x86_copy_32(to + 32, from + 32);
   }
 
   // Each 16 bytes are packed by one shuffle, its two halves each by its mask's indexes.
-  [[SKRIVEL_TARGET(SKRIVEL_AVX2)]] static unsigned char* pack_lane(unsigned char* out, __m128i lane,
-                                                                   const unsigned char* keep) {
+  static unsigned char* pack_lane(unsigned char* out, __m128i lane, const unsigned char* keep) {
     // Read before anything is stored through out, which the compiler cannot tell from keep.
     const unsigned low = keep[0], high = keep[1];
     const __m128i shuffle =
@@ -70,8 +58,7 @@ struct Avx2Masks : PortableDefaults {
     _mm_storeh_pi(reinterpret_cast<__m64*>(high_out), _mm_castsi128_ps(packed));  // any alignment
     return high_out + kPackCounts[high];
   }
-  [[SKRIVEL_TARGET(SKRIVEL_AVX2)]] unsigned char* pack(unsigned char* out,
-                                                       const std::uint64_t& keep) const {
+  unsigned char* pack(unsigned char* out, const std::uint64_t& keep) const {
     // Byte i of the mask, for bytes 8i to 8i + 7, read from memory: here that takes g++ fewer
     // instructions than a copy of the mask does; on ARM the copy takes fewer.
     const auto* const bytes = reinterpret_cast<const unsigned char*>(&keep);
@@ -81,7 +68,7 @@ struct Avx2Masks : PortableDefaults {
     return pack_lane(out, _mm256_extracti128_si256(spaced[1], 1), bytes + 6);
   }
 
-  [[SKRIVEL_TARGET(SKRIVEL_AVX2)]] BlockMasks classify(const unsigned char* p) {
+  BlockMasks classify(const unsigned char* p) {
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; i += 32) {
       const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
@@ -102,5 +89,7 @@ struct Avx2Masks : PortableDefaults {
     return m;
   }
 };
+
 }  // namespace
+SKRIVEL_END_TARGET_REGION
 #endif

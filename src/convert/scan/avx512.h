@@ -2,51 +2,47 @@
 // directly, and the bytes kept are packed by one compress. Included once, by block_scan.cc.
 #pragma once
 
-#include "convert/scan/avx2.h"
+#include "convert/scan/x86.h"
 
 #if SKRIVEL_AVX512
-#define SKRIVEL_AVX512_FEATURES(each, between) \
-  each("avx512bw") between each("avx512vbmi2") between SKRIVEL_AVX2(each, between)
+// Byte-wise AVX-512 and its byte compress, and all that the AVX2 masks' code is built for.
+#define SKRIVEL_AVX512_FEATURES(each, between)                                              \
+  each("avx512f") between each("avx512bw") between each("avx512vbmi2") between each("avx2") \
+      between each("bmi") between each("bmi2") between each("popcnt")
 
+namespace {
+inline bool avx512_supported() {
+  return SKRIVEL_X86_SUPPORTED(SKRIVEL_AVX512_FEATURES);
+}
+}  // namespace
+
+SKRIVEL_TARGET_REGION(SKRIVEL_AVX512_FEATURES)
 namespace {
 
 struct Avx512Masks : PortableDefaults {
   static constexpr std::string_view kName = "avx512";
   static constexpr bool kNotesDosEof = true;
-  static bool supported() { return SKRIVEL_SUPPORTED(SKRIVEL_AVX512_FEATURES); }
-  SKRIVEL_SCAN_FUNCTIONS(Avx512Masks, SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES))
+  static constexpr bool (*supported)() = avx512_supported;
+  SKRIVEL_SCAN_FUNCTIONS(Avx512Masks)
 
   __m512i spaced;
   __mmask64 dos_eofs_met = 0;  // a bit for each byte where a 0x1A was met
-  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] Avx512Masks() : spaced(_mm512_setzero_si512()) {}
+  Avx512Masks() : spaced(_mm512_setzero_si512()) {}
 
   bool found_dos_eof() const { return dos_eofs_met != 0; }
 
-  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] static unsigned count(std::uint64_t bits) {
-    return unsigned(std::popcount(bits));
-  }
-  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] static void copy_tag(unsigned char* to,
-                                                                   const unsigned char* from) {
-    Avx2Masks::copy_tag(to, from);
-  }
-  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] static std::size_t short_tag_length(
-      const unsigned char* p) {
-    return Sse2Masks::short_tag_length(p);
-  }
-  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] static std::size_t short_name_length(
-      const unsigned char* p) {
-    return Avx2Masks::short_name_length(p);
-  }
-  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] static void copy(unsigned char* to,
-                                                               const unsigned char* from) {
+  static unsigned count(std::uint64_t bits) { return unsigned(std::popcount(bits)); }
+  static void copy_tag(unsigned char* to, const unsigned char* from) { x86_copy_32(to, from); }
+  static std::size_t short_tag_length(const unsigned char* p) { return x86_short_tag_length(p); }
+  static std::size_t short_name_length(const unsigned char* p) { return x86_short_name_length(p); }
+  static void copy(unsigned char* to, const unsigned char* from) {
     _mm512_storeu_si512(to, _mm512_loadu_si512(from));
   }
-  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] unsigned char* pack(unsigned char* out,
-                                                                  std::uint64_t keep) const {
+  unsigned char* pack(unsigned char* out, std::uint64_t keep) const {
     _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, spaced));
     return out + std::popcount(keep);
   }
-  [[SKRIVEL_TARGET(SKRIVEL_AVX512_FEATURES)]] BlockMasks classify(const unsigned char* p) {
+  BlockMasks classify(const unsigned char* p) {
     const __m512i bytes = _mm512_loadu_si512(p);
     const __mmask64 breaks =
         _mm512_cmplt_epu8_mask(_mm512_sub_epi8(bytes, _mm512_set1_epi8(9)), _mm512_set1_epi8(5));
@@ -58,5 +54,7 @@ struct Avx512Masks : PortableDefaults {
     return {breaks | markup, breaks | spaces, _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('>'))};
   }
 };
+
 }  // namespace
+SKRIVEL_END_TARGET_REGION
 #endif

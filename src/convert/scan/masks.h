@@ -1,6 +1,6 @@
 // The block engine's vocabulary: what a kind of masks must provide (the concept BlockMasksKind),
-// the portable versions that a kind may take over, and how an instruction set's features are
-// named once for both its code and its run-time check. Included once, by block_scan.cc.
+// the portable versions that a kind may take over, and how an instruction set's features, named
+// once, open the region of its code. Included once, by block_scan.cc.
 #pragma once
 
 #include <array>
@@ -15,33 +15,43 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #define SKRIVEL_X86 1
-#include <immintrin.h>
 #if defined(__x86_64__)
 #define SKRIVEL_AVX512 1
 #endif
 #elif defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 #define SKRIVEL_NEON 1
-#include <arm_neon.h>
 #endif
 
 // An instruction set's features are one list, FEATURES(each, between), which gives both the
-// target of its code and the test of the processor: SKRIVEL_TARGET(FEATURES) builds a function
-// for "avx2,bmi,...", SKRIVEL_SUPPORTED(FEATURES) asks the processor for each of them.
+// target of its code and the test of the processor (x86.h's SKRIVEL_X86_SUPPORTED). A kind's
+// file opens its region with SKRIVEL_TARGET_REGION(FEATURES) and closes it with
+// SKRIVEL_END_TARGET_REGION: every function declared between the two is built for them, and
+// runs only where the processor has them. Headers are included before it opens.
 #define SKRIVEL_AS_IS(feature) feature
 #define SKRIVEL_COMMA ","
-#define SKRIVEL_TARGET(FEATURES) gnu::target(FEATURES(SKRIVEL_AS_IS, SKRIVEL_COMMA))
-#define SKRIVEL_SUPPORTED(FEATURES) (FEATURES(__builtin_cpu_supports, &&))
+#define SKRIVEL_STRING(...) SKRIVEL_STRING_AS_IS(__VA_ARGS__)
+#define SKRIVEL_STRING_AS_IS(...) #__VA_ARGS__
+#if defined(__clang__)
+#define SKRIVEL_TARGET_REGION(FEATURES)        \
+  _Pragma(SKRIVEL_STRING(clang attribute push( \
+      __attribute__((target(FEATURES(SKRIVEL_AS_IS, SKRIVEL_COMMA)))), apply_to = function)))
+#define SKRIVEL_END_TARGET_REGION _Pragma("clang attribute pop")
+#else
+#define SKRIVEL_TARGET_REGION(FEATURES) \
+  _Pragma("GCC push_options")           \
+      _Pragma(SKRIVEL_STRING(GCC target(FEATURES(SKRIVEL_AS_IS, SKRIVEL_COMMA))))
+#define SKRIVEL_END_TARGET_REGION _Pragma("GCC pop_options")
+#endif
 
-// The two functions of a kind of masks that hold the whole of its work, each built with these
-// attributes (its target, if it has one) and everything it calls inlined into it: the
-// conversion, and the classifying of an input buffer, kept out of the conversion's registers.
-#define SKRIVEL_SCAN_FUNCTIONS(Kind, ...)                                                   \
-  [[__VA_ARGS__ __VA_OPT__(, ) gnu::flatten]] static void convert(const Streams& streams) { \
-    convert_by_blocks<Kind>(streams);                                                       \
-  }                                                                                         \
-  [[ __VA_ARGS__ __VA_OPT__(, ) gnu::noinline, gnu::flatten ]] static bool classify_buffer( \
-      const Buffer& buffer) {                                                               \
-    return classify_rows<Kind>(buffer);                                                     \
+// The two functions of a kind of masks that hold the whole of its work, each built for the
+// kind's region and with everything it calls inlined into it: the conversion, and the
+// classifying of an input buffer, kept out of the conversion's registers.
+#define SKRIVEL_SCAN_FUNCTIONS(Kind)                                                  \
+  [[gnu::flatten]] static void convert(const Streams& streams) {                      \
+    convert_by_blocks<Kind>(streams);                                                 \
+  }                                                                                   \
+  [[gnu::noinline, gnu::flatten]] static bool classify_buffer(const Buffer& buffer) { \
+    return classify_rows<Kind>(buffer);                                               \
   }
 
 namespace {
@@ -191,7 +201,8 @@ struct PortableDefaults {
 template <typename M>
 concept BlockMasksKind = requires(M masks, const M& held, const unsigned char* from,
                                   unsigned char* to, std::uint64_t bits) {
-  // Its scan's name, and whether this processor can run it.
+  // Its scan's name, and whether this processor can run it: a function built for any processor,
+  // outside the kind's region.
   { M::kName } -> std::convertible_to<std::string_view>;
   { M::supported() } -> std::same_as<bool>;
   // Classifies the 64 bytes at from (readable two blocks long) into their masks, and keeps the

@@ -5,6 +5,8 @@
 #include "convert/scan/slow_paths.h"
 
 #if SKRIVEL_NEON
+#include <arm_neon.h>
+
 namespace {
 
 // NEON has no instruction that gathers one bit of each byte, as SSE2's movemask does. A block
@@ -42,7 +44,8 @@ struct NeonMasks : PortableDefaults {
         vorr_u8(vorr_u8(vceq_u8(bytes, vdup_n_u8(';')), vceq_u8(bytes, vdup_n_u8(' '))),
                 vceq_u8(bytes, vdup_n_u8(kCR)));
     const std::uint64_t bits = vget_lane_u64(vreinterpret_u64_u8(ends), 0);
-    return bits == 0 ? 8 : std::size_t(std::countr_zero(bits)) / 8;
+    static_assert(kEntityHead == 8, "the name's head is loaded as 8 bytes");
+    return bits == 0 ? kEntityHead : std::size_t(std::countr_zero(bits)) / 8;
   }
 
   // Each half of 16 bytes is packed by one table lookup of 8 bytes, by its mask's shuffle.

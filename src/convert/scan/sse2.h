@@ -2,22 +2,25 @@
 // 32-bit one need not). Included once, by block_scan.cc.
 #pragma once
 
-#include "convert/scan/slow_paths.h"
+#include "convert/scan/x86.h"
 
 #if SKRIVEL_X86
 #define SKRIVEL_SSE2(each, between) each("sse2")
 
 namespace {
+inline bool sse2_supported() {
+  return SKRIVEL_X86_SUPPORTED(SKRIVEL_SSE2);
+}
+}  // namespace
 
-// Tab to CR: adding 0x77 takes them to 0x80..0x84, the five smallest signed bytes.
-constexpr char kBreakShift = 0x77;
-constexpr char kBreakLimit = char(0x85);
+SKRIVEL_TARGET_REGION(SKRIVEL_SSE2)
+namespace {
 
 struct Sse2Masks : PortableDefaults {
   static constexpr std::string_view kName = "sse2";
   static constexpr bool kNotesDosEof = true;
-  static bool supported() { return SKRIVEL_SUPPORTED(SKRIVEL_SSE2); }
-  SKRIVEL_SCAN_FUNCTIONS(Sse2Masks, SKRIVEL_TARGET(SKRIVEL_SSE2))
+  static constexpr bool (*supported)() = sse2_supported;
+  SKRIVEL_SCAN_FUNCTIONS(Sse2Masks)
 
   alignas(16) unsigned char spaced[2 * kBlock] = {};
   // The bytes to compare a block with, each repeated across a vector: set once, by a
@@ -29,29 +32,24 @@ struct Sse2Masks : PortableDefaults {
   const __m128i spaces = _mm_set1_epi8(' '), tag_ends = _mm_set1_epi8('>');
   const __m128i dos_eofs = _mm_set1_epi8(char(kDosEof));
   __m128i dos_eofs_met = _mm_setzero_si128();  // 0xFF in each byte where a 0x1A was met
-  [[gnu::noinline, SKRIVEL_TARGET(SKRIVEL_SSE2)]] Sse2Masks() {}
+  [[gnu::noinline]] Sse2Masks() {}
 
-  [[SKRIVEL_TARGET(SKRIVEL_SSE2)]] bool found_dos_eof() const {
-    return _mm_movemask_epi8(dos_eofs_met) != 0;
-  }
+  bool found_dos_eof() const { return _mm_movemask_epi8(dos_eofs_met) != 0; }
 
   unsigned char* pack(unsigned char* out, std::uint64_t keep) const {
     return pack_runs<Sse2Masks>(out, spaced, keep);
   }
-  [[SKRIVEL_TARGET(SKRIVEL_SSE2)]] static std::size_t short_tag_length(const unsigned char* p) {
-    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-    const auto ends = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('>'))));
-    return ends == 0 ? 0 : std::size_t(unsigned(std::countr_zero(ends)) + 1);
-  }
-  [[SKRIVEL_TARGET(SKRIVEL_SSE2)]] static std::size_t short_name_length(const unsigned char* p) {
+  static std::size_t short_tag_length(const unsigned char* p) { return x86_short_tag_length(p); }
+  static std::size_t short_name_length(const unsigned char* p) {
     const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
     const __m128i ends = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(';')),
                                                    _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))),
                                       _mm_cmpeq_epi8(bytes, _mm_set1_epi8(char(kCR))));
-    return std::size_t(std::countr_zero(unsigned(_mm_movemask_epi8(ends)) | 1u << 8));
+    static_assert(kEntityHead == 8, "the name's head is loaded as 8 bytes");
+    return std::size_t(std::countr_zero(unsigned(_mm_movemask_epi8(ends)) | 1u << kEntityHead));
   }
 
-  [[SKRIVEL_TARGET(SKRIVEL_SSE2)]] BlockMasks classify(const unsigned char* p) {
+  BlockMasks classify(const unsigned char* p) {
     BlockMasks m{};
     for (unsigned i = 0; i < kBlock; i += 16) {
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
@@ -70,5 +68,7 @@ struct Sse2Masks : PortableDefaults {
     return m;
   }
 };
+
 }  // namespace
+SKRIVEL_END_TARGET_REGION
 #endif
