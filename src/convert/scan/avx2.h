@@ -31,7 +31,6 @@ struct Avx2Masks : PortableDefaults {
   const __m256i break_limits = _mm256_set1_epi8(kBreakLimit);
   const __m256i tag_starts = _mm256_set1_epi8('<'), entity_starts = _mm256_set1_epi8('&');
   const __m256i spaces = _mm256_set1_epi8(' '), tag_ends = _mm256_set1_epi8('>');
-  const __m256i dos_eofs = _mm256_set1_epi8(char(kDosEof));
   __m256i dos_eofs_met = _mm256_setzero_si256();  // 0xFF in each byte where a 0x1A was met
   [[gnu::noinline]] Avx2Masks() {}
 
@@ -79,7 +78,8 @@ struct Avx2Masks : PortableDefaults {
       const __m256i tag_end = _mm256_cmpeq_epi8(bytes, tag_ends);
       const __m256i special = _mm256_or_si256(breaks, markup);
       if constexpr (kNotesDosEof) {
-        dos_eofs_met = _mm256_or_si256(dos_eofs_met, _mm256_cmpeq_epi8(bytes, dos_eofs));
+        dos_eofs_met = _mm256_or_si256(dos_eofs_met,
+                                       _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(char(kDosEof))));
       }
       spaced[i / 32] = _mm256_blendv_epi8(bytes, spaces, breaks);
       m.special |= std::uint64_t(unsigned(_mm256_movemask_epi8(special))) << i;
